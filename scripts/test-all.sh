@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Every test the project has: the C++ codec suite, then the Python suite on
+# every supported CPython with one abi3 wheel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/system-deps.sh
+bash scripts/cpp-tests.sh
+bash scripts/wheel-matrix.sh

@@ -1,0 +1,34 @@
+#pragma once
+// Argument binding: one routine, driven by a table per function, that matches
+// a call's positional and keyword arguments to parameter slots with the same
+// rules and messages for every entry point.
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "pymodule/py_ref.hpp"
+
+namespace vellumark::py {
+
+inline constexpr std::size_t kMaxParameters = 5;
+
+struct Signature {
+    std::string_view function;           ///< "read_records"
+    std::span<const char* const> names;  ///< parameters, in declaration order
+    std::size_t required;                ///< the first `required` parameters have no default
+};
+
+/// Borrowed argument per parameter, in declaration order; null where none was given.
+using Slots = std::array<PyObject*, kMaxParameters>;
+
+/// Binds `args` (a tuple) and `kwargs` (a dict, or null) to the slots of `signature`.
+/// Raises TypeError, as CPython words it, for too many, unknown, repeated or missing arguments.
+[[nodiscard]] Slots bind(const Signature& signature, PyObject* args, PyObject* kwargs);
+
+/// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the names of missing arguments.
+[[nodiscard]] std::string join_quoted_names(std::span<const std::string_view> names);
+
+}  // namespace vellumark::py

@@ -1,0 +1,103 @@
+#include "pymodule/conversion.hpp"
+
+#include <string>
+
+#include "pymodule/guard.hpp"
+
+namespace vellumark::py {
+namespace {
+
+constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+
+// The __qualname__ of the object's type, which gives a dotted path for a
+// nested class. Whatever goes wrong reading it gives the fallback instead.
+std::string type_name(PyObject* object) {
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        try {
+            return utf8_copy(name.get());
+        } catch (const PythonError&) {
+        }
+    }
+    PyErr_Clear();
+    return std::string(kUnknownTypeName);
+}
+
+// The first stage of a refused conversion: a TypeError without the argument's name.
+[[noreturn]] void refuse(PyObject* object, std::string_view target) {
+    std::string message = "'";
+    message.append(type_name(object)).append("' object cannot be converted to '").append(target).append("'");
+    raise(PyExc_TypeError, message);
+}
+
+// The second stage: a conversion's TypeError (that exact class, not a subclass)
+// is raised again with the argument's name in front. The new exception takes
+// over the first one's cause, which is none, so it shows no cause and no context.
+// Every other exception, UnicodeEncodeError among them, passes through unchanged.
+[[noreturn]] void name_argument_in_error(const char* param) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        throw PythonError{};
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef first_type = PyRef::steal(type);
+    PyRef first = PyRef::steal(value);
+    PyRef first_traceback = PyRef::steal(traceback);
+    PyRef text = check(PyObject_Str(first.get()));
+    const std::string message = std::string("argument '") + param + "': " + utf8_copy(text.get());
+    PyRef renamed = new_exception(PyExc_TypeError, message);
+    PyException_SetCause(renamed.get(), PyException_GetCause(first.get()));  // steals the cause
+    raise(std::move(renamed));
+}
+
+template <class Convert>
+auto converting(const char* param, Convert&& convert) {
+    try {
+        return convert();
+    } catch (const PythonError&) {
+        name_argument_in_error(param);
+    }
+}
+
+}  // namespace
+
+std::string utf8_copy(PyObject* text) {
+    const Utf8Text utf8(check(PyUnicode_AsUTF8String(text)));
+    return std::string(utf8.view());
+}
+
+Utf8Text::Utf8Text(PyRef encoded) : encoded_(std::move(encoded)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(encoded_.get(), &data, &size));
+    text_ = std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string_view bytes_argument(PyObject* object, const char* param) {
+    return converting(param, [&] {
+        if (!PyBytes_Check(object)) refuse(object, "PyBytes");
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        check_status(PyBytes_AsStringAndSize(object, &data, &size));
+        return std::string_view(data, static_cast<std::size_t>(size));
+    });
+}
+
+Utf8Text text_argument(PyObject* object, const char* param) {
+    return converting(param, [&] {
+        if (!PyUnicode_Check(object)) refuse(object, "PyString");
+        return Utf8Text(check(PyUnicode_AsUTF8String(object)));
+    });
+}
+
+std::optional<Utf8Text> optional_text_argument(PyObject* object, const char* param) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    return text_argument(object, param);
+}
+
+}  // namespace vellumark::py
