@@ -56,6 +56,49 @@ private:
     std::size_t used_ = 0;
 };
 
+// Pauses the cyclic garbage collector for the rest of a call that makes many
+// objects, and restores its prior state on every way out.
+//
+// Each new record dict counts towards the collector's next run, and the runs
+// (which walk every tracked object the list already holds) would take about
+// half the time of a call over many small records. Pausing is safe: the call
+// makes only acyclic objects (dicts and a list of str, bytes and int), so no
+// garbage waits for the collector; no Python code runs while it is paused;
+// and the counts keep growing, so the collector runs as usual right after.
+class CollectorPause {
+public:
+    CollectorPause() = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+    void engage() {
+        if (gc_) return;
+        PyRef gc = check(PyImport_ImportModule("gc"));
+        const int enabled = PyObject_IsTrue(check(PyObject_CallMethod(gc.get(), "isenabled", nullptr)).get());
+        check_status(enabled);
+        if (enabled) PyRef done = check(PyObject_CallMethod(gc.get(), "disable", nullptr));
+        gc_ = std::move(gc);
+        was_enabled_ = enabled != 0;
+    }
+
+    // Runs while an exception may be pending (the call is failing): keep it.
+    ~CollectorPause() {
+        if (!gc_ || !was_enabled_) return;
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (PyRef done = PyRef::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr)); !done)
+            PyErr_WriteUnraisable(gc_.get());
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    PyRef gc_;
+    bool was_enabled_ = false;
+};
+
+// Below this many records a call is too short for the collector to matter.
+constexpr std::size_t kRecordsBeforePause = 256;
+
 // The keys of a record dict, made once per call.
 struct RecordKeys {
     PyRef headers = new_result(PyUnicode_InternFromString("headers"));
@@ -92,9 +135,12 @@ PyRef record_dict(const RecordView& record, const RecordKeys& keys, HeaderNameCa
 PyRef read_records_list(std::string_view archive) {
     const RecordKeys keys;
     HeaderNameCache names;
+    CollectorPause pause;
+    std::size_t count = 0;
     PyRef list = new_result(PyList_New(0));
     Result<void> scanned = for_each_record(archive, [&](const RecordView& record) {
         check_status(PyList_Append(list.get(), record_dict(record, keys, names).get()));
+        if (++count == kRecordsBeforePause) pause.engage();
     });
     if (!scanned) raise_error(scanned.error());
     return list;

@@ -1,5 +1,6 @@
 """read_records: result shapes, the reader's rules as Python sees them, and a real archive."""
 
+import gc
 import json
 
 import pytest
@@ -67,6 +68,23 @@ def test_malformed_archives_raise_value_error(data, message):
 def test_a_later_error_discards_the_records_before_it():
     with pytest.raises(ValueError, match="at offset"):
         vellumark.read_records(raw_record("", b"fine") + b"trailing junk")
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("tail", [b"", b"junk"])
+def test_the_collector_state_is_restored(enabled, tail):
+    # Enough records for the call to pause the collector, on success and on failure.
+    archive = raw_record("", b"x") * 1000 + tail
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        try:
+            assert len(vellumark.read_records(archive)) == 1000
+        except ValueError:
+            assert tail
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
 
 
 def _described_headers(lines):

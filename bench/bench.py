@@ -1,0 +1,406 @@
+"""Throughput and memory of vellumark against warcio, FastWARC and a plain copy of the archive.
+
+    pip install .[bench]
+    python bench/bench.py                 # full run: prints the table and the targets
+    python bench/bench.py --quick         # small corpora, one run: keeps the script working
+    python bench/bench.py --json out.json --plot out.png
+
+Corpora are generated in memory from a fixed seed, uncompressed WARC/1.1:
+  bulk   256 records with 1 MiB random bodies
+  crawl  about 20,000 warcinfo/request/response/metadata records, 10 to 15 headers
+         each, body sizes log-normal with a mean of 8 KiB, capped at 1 MiB
+  tiny   200,000 records with 0 to 64-byte bodies
+Every reader produces the same information: each record's headers as a dict of
+str, its body as bytes, and its offset. "copy" is the limit: one fresh copy of
+the archive, bytes(memoryview(archive)[1:]).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import json
+import math
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import vellumark
+
+try:
+    from warcio.archiveiterator import ArchiveIterator as WarcioIterator
+except ImportError:  # a peer missing on this interpreter is left out of the table
+    WarcioIterator = None
+try:
+    from fastwarc.warc import ArchiveIterator as FastwarcIterator
+except ImportError:
+    FastwarcIterator = None
+
+SEED = 20261208
+MIB = 1 << 20
+Reader = Callable[[bytes], Any]
+
+# ---------------------------------------------------------------------------- corpora
+
+
+def _record(headers: List[Tuple[str, str]], body: bytes) -> bytes:
+    lines = "".join(f"{name}: {value}\r\n" for name, value in headers)
+    return f"WARC/1.1\r\n{lines}Content-Length: {len(body)}\r\n\r\n".encode() + body + b"\r\n\r\n"
+
+
+def _urn(rng: random.Random) -> str:
+    return f"<urn:uuid:{uuid.UUID(int=rng.getrandbits(128), version=4)}>"
+
+
+def _date(rng: random.Random) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(1_700_000_000 + rng.randrange(10_000_000)))
+
+
+def _digest(rng: random.Random) -> str:
+    return "sha1:" + "".join(rng.choice("ABCDEFGHIJKLMNOPQRSTUVWXYZ234567") for _ in range(32))
+
+
+def _body_size(rng: random.Random) -> int:
+    sigma = 1.0
+    mu = math.log(8 * 1024) - sigma * sigma / 2  # mean 8 KiB
+    return min(int(rng.lognormvariate(mu, sigma)), MIB)
+
+
+def crawl_corpus(records: int, rng: random.Random) -> bytes:
+    info_id = _urn(rng)
+    parts = [
+        _record(
+            [
+                ("WARC-Type", "warcinfo"),
+                ("WARC-Record-ID", info_id),
+                ("WARC-Date", _date(rng)),
+                ("WARC-Filename", "crawl-00000.warc"),
+                ("Content-Type", "application/warc-fields"),
+            ],
+            b"software: bench\r\nformat: WARC File Format 1.1\r\n",
+        )
+    ]
+    while len(parts) < records:
+        uri = f"https://site{rng.randrange(500)}.example/{rng.randrange(10**6)}/page.html"
+        ip = f"203.0.113.{rng.randrange(256)}"
+        date = _date(rng)
+        response_id, request_id = _urn(rng), _urn(rng)
+        common = [("WARC-Date", date), ("WARC-Target-URI", uri), ("WARC-Warcinfo-ID", info_id)]
+        head = f"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nServer: bench\r\nDate: {date}\r\n\r\n".encode()
+        response_body = head + rng.randbytes(max(0, _body_size(rng) - len(head)))
+        parts.append(
+            _record(
+                [("WARC-Type", "response"), ("WARC-Record-ID", response_id)]
+                + common
+                + [
+                    ("WARC-IP-Address", ip),
+                    ("WARC-Block-Digest", _digest(rng)),
+                    ("WARC-Payload-Digest", _digest(rng)),
+                    ("WARC-Identified-Payload-Type", "text/html"),
+                    ("Content-Type", "application/http; msgtype=response"),
+                ],
+                response_body,
+            )
+        )
+        request = f"GET {uri} HTTP/1.1\r\nHost: {uri.split('/')[2]}\r\nUser-Agent: bench/1.0\r\n\r\n".encode()
+        parts.append(
+            _record(
+                [("WARC-Type", "request"), ("WARC-Record-ID", request_id)]
+                + common
+                + [
+                    ("WARC-IP-Address", ip),
+                    ("WARC-Concurrent-To", response_id),
+                    ("WARC-Block-Digest", _digest(rng)),
+                    ("Content-Type", "application/http; msgtype=request"),
+                ],
+                request + rng.randbytes(max(0, _body_size(rng) - len(request))),
+            )
+        )
+        parts.append(
+            _record(
+                [("WARC-Type", "metadata"), ("WARC-Record-ID", _urn(rng))]
+                + common
+                + [
+                    ("WARC-Concurrent-To", response_id),
+                    ("WARC-Block-Digest", _digest(rng)),
+                    ("Content-Type", "application/warc-fields"),
+                ],
+                b"via: " + uri.encode() + b"\r\nfetchTimeMs: 12\r\n" + rng.randbytes(_body_size(rng)),
+            )
+        )
+    return b"".join(parts[:records])
+
+
+def bulk_corpus(records: int, body_size: int, rng: random.Random) -> bytes:
+    return b"".join(
+        _record(
+            [("WARC-Type", "resource"), ("WARC-Record-ID", _urn(rng)), ("WARC-Date", _date(rng)),
+             ("WARC-Target-URI", f"file:///data/{i}.bin"), ("Content-Type", "application/octet-stream")],
+            rng.randbytes(body_size),
+        )
+        for i in range(records)
+    )
+
+
+def tiny_corpus(records: int, rng: random.Random) -> bytes:
+    return b"".join(
+        _record(
+            [("WARC-Type", "resource"), ("WARC-Record-ID", _urn(rng)), ("WARC-Date", _date(rng)),
+             ("WARC-Target-URI", f"urn:x:{i}"), ("Content-Type", "text/plain")],
+            rng.randbytes(rng.randrange(65)),
+        )
+        for i in range(records)
+    )
+
+
+def make_corpora(quick: bool) -> Dict[str, bytes]:
+    rng = random.Random(SEED)
+    if quick:
+        return {"bulk": bulk_corpus(8, 256 * 1024, rng), "crawl": crawl_corpus(400, rng), "tiny": tiny_corpus(4000, rng)}
+    return {"bulk": bulk_corpus(256, MIB, rng), "crawl": crawl_corpus(20_000, rng), "tiny": tiny_corpus(200_000, rng)}
+
+
+# ---------------------------------------------------------------------------- readers
+
+
+def read_vellumark(archive: bytes) -> Any:
+    return vellumark.read_records(archive)
+
+
+def read_warcio(archive: bytes) -> Any:
+    iterator = WarcioIterator(io.BytesIO(archive), no_record_parse=True)
+    rows = []
+    for record in iterator:
+        body = record.raw_stream.read()  # before the offset, which reads the record to its end
+        rows.append((iterator.get_record_offset(), dict(record.rec_headers.headers), body))
+    return rows
+
+
+def read_fastwarc(archive: bytes) -> Any:
+    return [
+        (r.stream_pos, r.headers.to_dict(), r.reader.read())
+        for r in FastwarcIterator(io.BytesIO(archive), parse_http=False)
+    ]
+
+
+def copy_limit(archive: bytes) -> Any:
+    return bytes(memoryview(archive)[1:])
+
+
+def readers() -> Dict[str, Reader]:
+    found: Dict[str, Reader] = {"vellumark": read_vellumark}
+    if WarcioIterator is not None:
+        found["warcio"] = read_warcio
+    if FastwarcIterator is not None:
+        found["fastwarc"] = read_fastwarc
+    found["copy"] = copy_limit
+    return found
+
+
+def as_common_form(name: str, result: Any) -> List[Tuple[int, Dict[str, str], bytes]]:
+    """(offset, headers with lower-cased names, body) per record, whatever the reader."""
+    if name == "vellumark":
+        rows = [(r["offset"], r["headers"], r["body"]) for r in result]
+    else:
+        rows = result
+    return [(offset, {k.lower(): v for k, v in headers.items()}, body) for offset, headers, body in rows]
+
+
+def check_agreement(archive: bytes) -> None:
+    reference = as_common_form("vellumark", read_vellumark(archive))
+    for name, reader in readers().items():
+        if name in ("vellumark", "copy"):
+            continue
+        other = as_common_form(name, reader(archive))
+        if other != reference:
+            count = f"{len(other)} records against {len(reference)}"
+            first = next((i for i, (a, b) in enumerate(zip(other, reference)) if a != b), None)
+            sys.exit(f"{name} disagrees with vellumark on the crawl corpus: {count}, first difference at record {first}")
+    print(f"agreement: every reader gives the same {len(reference)} records of the crawl corpus")
+
+
+# ---------------------------------------------------------------------------- timing
+
+
+def median_seconds(function: Callable[[], Any], runs: int) -> float:
+    function()  # warm-up
+    times = []
+    for _ in range(runs):
+        gc.collect()
+        start = time.perf_counter()
+        result = function()
+        times.append(time.perf_counter() - start)
+        del result
+    return statistics.median(times)
+
+
+def record_count(archive: bytes) -> int:
+    return len(vellumark.read_records(archive))
+
+
+def time_all(corpora: Dict[str, bytes], runs: int) -> List[Dict[str, Any]]:
+    rows = []
+    manifest = random.Random(SEED).randbytes(64 * 1024)
+    for corpus, archive in corpora.items():
+        cases: Dict[str, Callable[[], Any]] = {name: (lambda r=reader: r(archive)) for name, reader in readers().items()}
+        if corpus in ("bulk", "crawl"):
+            cases["read_manifest"] = lambda: vellumark.read_manifest(archive)
+            cases["append_manifest"] = lambda: vellumark.append_manifest(archive, manifest, "urn:uuid:bench")
+        count = record_count(archive)
+        for name, case in cases.items():
+            seconds = median_seconds(case, runs)
+            rows.append(
+                {"corpus": corpus, "case": name, "seconds": seconds, "bytes": len(archive), "records": count,
+                 "mb_per_s": len(archive) / seconds / 1e6, "records_per_s": count / seconds}
+            )
+            print(f"  {corpus:6} {name:16} {seconds * 1e3:10.2f} ms", flush=True)
+    return rows
+
+
+# ---------------------------------------------------------------------------- memory
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def memory_probe(case: str, path: str) -> None:
+    """Child process: load the archive, reset the peak, run one call, report."""
+    base = _status_kib("VmRSS") * 1024
+    with open(path, "rb") as f:
+        archive = f.read()
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets VmHWM to the current resident size
+    if case == "read_records":
+        result = vellumark.read_records(archive)
+        output = sum(len(r["body"]) for r in result)
+    else:
+        result = vellumark.append_manifest(archive, b"m" * 65536, "urn:uuid:bench")
+        output = len(result)
+    peak = _status_kib("VmHWM") * 1024
+    print(json.dumps({"case": case, "base": base, "peak": peak, "input": len(archive), "output": output}))
+
+
+def measure_memory(archive: bytes) -> List[Dict[str, Any]]:
+    rows = []
+    with tempfile.NamedTemporaryFile(suffix=".warc") as f:
+        f.write(archive)
+        f.flush()
+        for case in ("read_records", "append_manifest"):
+            out = subprocess.run([sys.executable, __file__, "--memory-probe", case, f.name],
+                                 capture_output=True, text=True, check=True)
+            row = json.loads(out.stdout)
+            row["ratio"] = (row["peak"] - row["base"]) / (row["input"] + row["output"])
+            rows.append(row)
+            print(f"  bulk   {case:16} peak {row['peak'] / MIB:8.1f} MiB, "
+                  f"{row['ratio']:.3f} x (input + output)", flush=True)
+    return rows
+
+
+# ---------------------------------------------------------------------------- report
+
+
+def seconds_of(rows: List[Dict[str, Any]], corpus: str, case: str) -> Optional[float]:
+    return next((r["seconds"] for r in rows if r["corpus"] == corpus and r["case"] == case), None)
+
+
+def targets(rows: List[Dict[str, Any]], memory: List[Dict[str, Any]]) -> List[Tuple[str, Optional[float], str, bool]]:
+    """(what, measured ratio, goal, met) for every target."""
+    def ratio(corpus: str, slow: str, fast: str) -> Optional[float]:
+        a, b = seconds_of(rows, corpus, slow), seconds_of(rows, corpus, fast)
+        return None if a is None or b is None else a / b
+
+    checks = [
+        ("crawl: fastwarc time / vellumark time", ratio("crawl", "fastwarc", "vellumark"), ">= 1.5", lambda x: x >= 1.5),
+        ("crawl: warcio time / vellumark time", ratio("crawl", "warcio", "vellumark"), ">= 7", lambda x: x >= 7),
+        ("tiny: fastwarc time / vellumark time", ratio("tiny", "fastwarc", "vellumark"), ">= 2", lambda x: x >= 2),
+        ("tiny: warcio time / vellumark time", ratio("tiny", "warcio", "vellumark"), ">= 10", lambda x: x >= 10),
+        ("bulk: read_records time / copy time", ratio("bulk", "vellumark", "copy"), "<= 1.25", lambda x: x <= 1.25),
+        ("bulk: append_manifest time / copy time", ratio("bulk", "append_manifest", "copy"), "<= 1.25", lambda x: x <= 1.25),
+        ("bulk: read_manifest time / copy time", ratio("bulk", "read_manifest", "copy"), "<= 0.02", lambda x: x <= 0.02),
+    ]
+    for row in memory:
+        checks.append((f"bulk: {row['case']} peak / (input + output)", row["ratio"], "<= 1.10", lambda x: x <= 1.10))
+    return [(what, value, goal, value is not None and ok(value)) for what, value, goal, ok in checks]
+
+
+def print_table(rows: List[Dict[str, Any]], checks: List[Tuple[str, Optional[float], str, bool]]) -> None:
+    print()
+    print(f"{'corpus':8}{'case':18}{'records':>10}{'MB':>9}{'ms':>11}{'MB/s':>10}{'records/s':>13}")
+    for r in rows:
+        print(f"{r['corpus']:8}{r['case']:18}{r['records']:>10}{r['bytes'] / 1e6:>9.1f}{r['seconds'] * 1e3:>11.2f}"
+              f"{r['mb_per_s']:>10.0f}{r['records_per_s']:>13.0f}")
+    print()
+    for what, value, goal, met in checks:
+        shown = "n/a" if value is None else f"{value:.3f}"
+        print(f"{'met ' if met else 'MISS'}  {what:45} {shown:>8}  (target {goal})")
+
+
+def plot(rows: List[Dict[str, Any]], path: str) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    corpora = list(dict.fromkeys(r["corpus"] for r in rows))
+    names = [n for n in ("vellumark", "fastwarc", "warcio", "copy") if any(r["case"] == n for r in rows)]
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    width = 0.8 / len(names)
+    for i, name in enumerate(names):
+        values = [next((r["mb_per_s"] for r in rows if r["corpus"] == c and r["case"] == name), 0) for c in corpora]
+        ax.bar([x + i * width for x in range(len(corpora))], values, width, label=name)
+    ax.set_xticks([x + width * (len(names) - 1) / 2 for x in range(len(corpora))], corpora)
+    ax.set_ylabel("MB/s (log scale)")
+    ax.set_yscale("log")
+    ax.set_title("read_records throughput against the peers and a plain copy")
+    ax.legend(loc="upper center", ncol=len(names))
+    ax.set_ylim(top=ax.get_ylim()[1] * 4)  # room for the legend
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    print(f"plot written to {path}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small corpora and one run: checks that the script works")
+    parser.add_argument("--runs", type=int, default=None, help="timed runs per case (default 5, quick 1)")
+    parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
+    parser.add_argument("--plot", metavar="FILE.png", help="draw throughput per corpus (needs matplotlib)")
+    parser.add_argument("--memory-probe", nargs=2, metavar=("CASE", "PATH"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_probe:
+        memory_probe(*args.memory_probe)
+        return
+
+    runs = args.runs or (1 if args.quick else 5)
+    print(f"vellumark {vellumark.__version__}, Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, {runs} runs")
+    corpora = make_corpora(args.quick)
+    for name, archive in corpora.items():
+        print(f"  {name:6} {len(archive) / 1e6:8.1f} MB, {record_count(archive)} records")
+    check_agreement(corpora["crawl"])
+    rows = time_all(corpora, runs)
+    memory = measure_memory(corpora["bulk"])
+    checks = targets(rows, memory)
+    print_table(rows, checks)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"runs": runs, "quick": args.quick, "python": sys.version, "results": rows, "memory": memory,
+                       "targets": [{"what": w, "value": v, "goal": g, "met": m} for w, v, g, m in checks]}, f, indent=2)
+    if args.plot:
+        plot(rows, args.plot)
+
+
+if __name__ == "__main__":
+    main()
