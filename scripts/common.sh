@@ -35,12 +35,16 @@ test_venv() {
     echo "$PWD/$venv/bin/python"
 }
 
-# The test needs of the project, from its "test" extra.
-test_requirements() {
-    "$1" - <<'PY'
+# Installs the test needs of the project, its "test" extra, into an environment
+# (without building the project itself).
+install_test_requirements() {
+    local python=$1
+    mkdir -p build
+    "$python" - >build/test-requirements.txt <<'PY'
 import re, pathlib
 text = pathlib.Path("pyproject.toml").read_text()
 block = re.search(r'^test = \[(.*?)\]', text, re.M | re.S).group(1)
-print(" ".join(re.findall(r'"([^"]+)"', block)))
+print("\n".join(re.findall(r'"([^"]+)"', block)))
 PY
+    pip_run "$python" install -q -r build/test-requirements.txt
 }

@@ -25,7 +25,7 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
         continue
     fi
     python=$(test_venv "$version")
-    pip_run "$python" install -q $(test_requirements "$python")
+    install_test_requirements "$python"
     pip_run "$python" install -q --force-reinstall --no-deps "$wheel"
     echo "== CPython $version"
     "$python" -m pytest -q -p no:cacheprovider tests/python | tail -n 2
