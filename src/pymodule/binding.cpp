@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <string>
 #include <vector>
 
 #include "pymodule/conversion.hpp"
@@ -61,6 +62,16 @@ void bind_keywords(const Signature& signature, PyObject* kwargs, Py_ssize_t posi
     }
 }
 
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the names of missing arguments.
+std::string join_quoted_names(std::span<const std::string_view> names) {
+    std::string joined;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) joined += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        joined.append("'").append(names[i]).append("'");
+    }
+    return joined;
+}
+
 void check_required(const Signature& signature, const Slots& slots) {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < signature.required; ++i)
@@ -72,15 +83,6 @@ void check_required(const Signature& signature, const Slots& slots) {
 }
 
 }  // namespace
-
-std::string join_quoted_names(std::span<const std::string_view> names) {
-    std::string joined;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) joined += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        joined.append("'").append(names[i]).append("'");
-    }
-    return joined;
-}
 
 Slots bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
     assert(signature.names.size() <= kMaxParameters);

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "pymodule/py_ref.hpp"
@@ -27,8 +26,5 @@ using Slots = std::array<PyObject*, kMaxParameters>;
 /// Binds `args` (a tuple) and `kwargs` (a dict, or null) to the slots of `signature`.
 /// Raises TypeError, as CPython words it, for too many, unknown, repeated or missing arguments.
 [[nodiscard]] Slots bind(const Signature& signature, PyObject* args, PyObject* kwargs);
-
-/// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the names of missing arguments.
-[[nodiscard]] std::string join_quoted_names(std::span<const std::string_view> names);
 
 }  // namespace vellumark::py

@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 
-#include "pymodule/conversion.hpp"
 #include "pymodule/entry_points.hpp"
 #include "pymodule/guard.hpp"
 
@@ -51,19 +49,8 @@ PyRef module_all(PyObject* module) {
 void add_public(PyObject* module, PyObject* name, PyObject* value) {
     PyRef all = module_all(module);
     if (PyList_Append(all.get(), name) < 0) {
-        std::string detail = "unknown error";
-        PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &error, &traceback);
-        PyRef owned_type = PyRef::steal(type), owned_error = PyRef::steal(error),
-              owned_traceback = PyRef::steal(traceback);
-        if (PyRef text = PyRef::steal(owned_error ? PyObject_Str(owned_error.get()) : nullptr)) {
-            try {
-                detail = utf8_copy(text.get());
-            } catch (const PythonError&) {
-            }
-        }
-        PyErr_Clear();
-        throw InternalFailure("could not append __name__ to __all__: " + detail);
+        PyErr_Clear();  // replaced by the internal failure, which is what the import raises
+        throw InternalFailure("could not append __name__ to __all__");
     }
     check_status(PyObject_SetAttr(module, name, value));
 }
