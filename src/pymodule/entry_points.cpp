@@ -25,8 +25,8 @@ constexpr Signature kReadManifest{"read_manifest", kWarcNames, 1};
 constexpr Signature kReadRecords{"read_records", kWarcNames, 1};
 constexpr Signature kBuildRecord{"build_record", kBuildRecordNames, 4};
 
-// A bytes object of exactly `size` bytes, filled by `write` before anyone else
-// can see it: the output is written once, straight into its final place.
+// A bytes object of exactly the layout's size, filled by the layout before
+// anyone else can see it: the output is written once, straight into its final place.
 template <class Layout>
 PyRef bytes_from_layout(const Layout& layout) {
     const std::size_t size = layout.size();

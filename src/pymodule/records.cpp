@@ -76,7 +76,9 @@ public:
         PyRef gc = check(PyImport_ImportModule("gc"));
         const int enabled = PyObject_IsTrue(check(PyObject_CallMethod(gc.get(), "isenabled", nullptr)).get());
         check_status(enabled);
-        if (enabled) PyRef done = check(PyObject_CallMethod(gc.get(), "disable", nullptr));
+        if (enabled) {
+            const PyRef disabled = check(PyObject_CallMethod(gc.get(), "disable", nullptr));
+        }
         gc_ = std::move(gc);
         was_enabled_ = enabled != 0;
     }
