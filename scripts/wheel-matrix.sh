@@ -28,5 +28,5 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
     install_test_requirements "$python"
     pip_run "$python" install -q --force-reinstall --no-deps "$wheel"
     echo "== CPython $version"
-    "$python" -m pytest -q -p no:cacheprovider tests/python | tail -n 2
+    "$python" -m pytest -q -p no:cacheprovider tests/python
 done
