@@ -55,6 +55,14 @@ std::string type_name(PyObject* object) {
     raise(std::move(renamed));
 }
 
+// The contents of a bytes object (or subclass), borrowed for as long as it lives.
+std::string_view contents_of(PyObject* bytes) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes, &data, &size));
+    return {data, static_cast<std::size_t>(size)};
+}
+
 template <class Convert>
 auto converting(const char* param, Convert&& convert) {
     try {
@@ -71,20 +79,12 @@ std::string utf8_copy(PyObject* text) {
     return std::string(utf8.view());
 }
 
-Utf8Text::Utf8Text(PyRef encoded) : encoded_(std::move(encoded)) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    check_status(PyBytes_AsStringAndSize(encoded_.get(), &data, &size));
-    text_ = std::string_view(data, static_cast<std::size_t>(size));
-}
+Utf8Text::Utf8Text(PyRef encoded) : encoded_(std::move(encoded)), text_(contents_of(encoded_.get())) {}
 
 std::string_view bytes_argument(PyObject* object, const char* param) {
     return converting(param, [&] {
         if (!PyBytes_Check(object)) refuse(object, "PyBytes");
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        check_status(PyBytes_AsStringAndSize(object, &data, &size));
-        return std::string_view(data, static_cast<std::size_t>(size));
+        return contents_of(object);
     });
 }
 
