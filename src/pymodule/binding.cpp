@@ -28,7 +28,7 @@ std::string call_name(const Signature& signature) { return std::string(signature
 std::string keyword_text(PyObject* key) {
     PyRef text = PyRef::steal(PyObject_Str(key));
     if (!text) {
-        PyErr_Clear();  // only a native caller can pass a key whose str() fails
+        clear_ordinary_exception();
         return "<unprintable keyword>";
     }
     PyRef raw = check(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
@@ -52,13 +52,16 @@ void bind_keywords(const Signature& signature, PyObject* kwargs, Py_ssize_t posi
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         const std::size_t index = parameter_index(signature, key);
-        if (index == signature.names.size())
+        if (index == signature.names.size()) {
+            // str(key) runs Python code, which may empty the dict: hold the key.
+            const PyRef owned_key = PyRef::new_ref(key);
             raise(PyExc_TypeError, call_name(signature) + " got an unexpected keyword argument '" +
-                                       keyword_text(key) + "'");
+                                       keyword_text(owned_key.get()) + "'");
+        }
         if (static_cast<Py_ssize_t>(index) < positional)
             raise(PyExc_TypeError, call_name(signature) + " got multiple values for argument '" +
                                        signature.names[index] + "'");
-        slots[index] = value;
+        slots[index] = PyRef::new_ref(value);
     }
 }
 
@@ -75,7 +78,7 @@ std::string join_quoted_names(std::span<const std::string_view> names) {
 void check_required(const Signature& signature, const Slots& slots) {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < signature.required; ++i)
-        if (slots[i] == nullptr) missing.emplace_back(signature.names[i]);
+        if (!slots[i]) missing.emplace_back(signature.names[i]);
     if (missing.empty()) return;
     raise(PyExc_TypeError, call_name(signature) + " missing " + std::to_string(missing.size()) +
                                " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
@@ -89,7 +92,7 @@ Slots bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
     Slots slots{};
     const Py_ssize_t positional = PyTuple_Size(args);
     const auto accepted = std::min(positional, static_cast<Py_ssize_t>(signature.names.size()));
-    for (Py_ssize_t i = 0; i < accepted; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    for (Py_ssize_t i = 0; i < accepted; ++i) slots[static_cast<std::size_t>(i)] = PyRef::new_ref(PyTuple_GetItem(args, i));
     // Checked before any keyword, so it wins over every keyword problem of the call.
     if (positional > accepted) raise_too_many(signature, positional);
     if (kwargs != nullptr) bind_keywords(signature, kwargs, positional, slots);

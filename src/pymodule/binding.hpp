@@ -20,8 +20,14 @@ struct Signature {
     std::size_t required;                ///< the first `required` parameters have no default
 };
 
-/// Borrowed argument per parameter, in declaration order; null where none was given.
-using Slots = std::array<PyObject*, kMaxParameters>;
+/// The argument per parameter, in declaration order; empty where none was given.
+///
+/// Each slot owns its argument until the call returns. The caller's tuple and
+/// keyword dict do not protect it: Python code that runs mid-call (an import
+/// hook, a gc callback, a signal handler, a __str__) can clear the dict and
+/// drop the last other reference, and the byte views and text we took from
+/// the argument would then point into freed memory.
+using Slots = std::array<PyRef, kMaxParameters>;
 
 /// Binds `args` (a tuple) and `kwargs` (a dict, or null) to the slots of `signature`.
 /// Raises TypeError, as CPython words it, for too many, unknown, repeated or missing arguments.

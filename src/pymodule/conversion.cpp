@@ -10,17 +10,18 @@ namespace {
 constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
 
 // The __qualname__ of the object's type, which gives a dotted path for a
-// nested class. Whatever goes wrong reading it gives the fallback instead.
+// nested class. An ordinary failure reading it gives the fallback instead.
 std::string type_name(PyObject* object) {
-    PyRef name = PyRef::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    // Held: a metaclass's __getattribute__ may reassign the object's __class__.
+    const PyRef type = PyRef::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    PyRef name = PyRef::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
         try {
             return utf8_copy(name.get());
         } catch (const PythonError&) {
         }
     }
-    PyErr_Clear();
+    clear_ordinary_exception();
     return std::string(kUnknownTypeName);
 }
 

@@ -38,9 +38,9 @@ PyRef bytes_from_layout(const Layout& layout) {
 PyObject* append_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const Slots slots = bind(kAppendManifest, args, kwargs);
-        const std::string_view warc = bytes_argument(slots[0], "warc");
-        const std::string_view manifest = bytes_argument(slots[1], "manifest");
-        const Utf8Text record_id = text_argument(slots[2], "record_id");
+        const std::string_view warc = bytes_argument(slots[0].get(), "warc");
+        const std::string_view manifest = bytes_argument(slots[1].get(), "manifest");
+        const Utf8Text record_id = text_argument(slots[2].get(), "record_id");
         const Result<ManifestAppend> plan =
             plan_manifest_append(warc, manifest, record_id.view(), wall_clock_seconds());
         if (!plan) raise_error(plan.error());
@@ -51,7 +51,7 @@ PyObject* append_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const Slots slots = bind(kReadManifest, args, kwargs);
-        const std::string_view warc = bytes_argument(slots[0], "warc");
+        const std::string_view warc = bytes_argument(slots[0].get(), "warc");
         const Result<std::string_view> body = locate_manifest(warc);
         if (body) return new_result(PyBytes_FromStringAndSize(body->data(), static_cast<Py_ssize_t>(body->size())));
         if (body.error().kind() == ErrorKind::NoManifest) return PyRef::new_ref(Py_None);
@@ -62,18 +62,18 @@ PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* read_records(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const Slots slots = bind(kReadRecords, args, kwargs);
-        return read_records_list(bytes_argument(slots[0], "warc"));
+        return read_records_list(bytes_argument(slots[0].get(), "warc"));
     });
 }
 
 PyObject* build_record(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const Slots slots = bind(kBuildRecord, args, kwargs);
-        const Utf8Text warc_type = text_argument(slots[0], "warc_type");
-        const Utf8Text content_type = text_argument(slots[1], "content_type");
-        const Utf8Text record_id = text_argument(slots[2], "record_id");
-        const std::string_view body = bytes_argument(slots[3], "body");
-        const std::optional<Utf8Text> target_uri = optional_text_argument(slots[4], "target_uri");
+        const Utf8Text warc_type = text_argument(slots[0].get(), "warc_type");
+        const Utf8Text content_type = text_argument(slots[1].get(), "content_type");
+        const Utf8Text record_id = text_argument(slots[2].get(), "record_id");
+        const std::string_view body = bytes_argument(slots[3].get(), "body");
+        const std::optional<Utf8Text> target_uri = optional_text_argument(slots[4].get(), "target_uri");
         const Result<RecordLayout> layout = lay_out_record(
             {.warc_type = warc_type.view(),
              .content_type = content_type.view(),

@@ -1,6 +1,7 @@
 #include "pymodule/guard.hpp"
 
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string_view>
 
@@ -16,17 +17,19 @@ constexpr const char* kPanicDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-// Created on first use and kept for the life of the process, deliberately:
+// Created on first use and kept for the life of the interpreter, deliberately:
 // callers may hold on to the class, and it must stay the same object.
+PyObject* panic_type = nullptr;
+
 PyObject* panic_exception_type() noexcept {
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-    return type;
+    if (panic_type == nullptr)
+        panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    return panic_type;
 }
 
-void report_internal_failure(std::string_view message, const std::source_location& where) noexcept {
-    std::fprintf(stderr, "vellumark: internal failure at %s:%u: %.*s\n", where.file_name(),
-                 static_cast<unsigned>(where.line()), static_cast<int>(message.size()), message.data());
+void report_internal_failure(std::string_view message, SourceSite where) noexcept {
+    std::fprintf(stderr, "vellumark: internal failure at %s:%u: %.*s\n", where.file, where.line,
+                 static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
 }
 
@@ -42,6 +45,15 @@ void raise_panic(std::string_view message) noexcept {
 
 }  // namespace
 
+void forget_panic_exception_type() noexcept { panic_type = nullptr; }
+
+void prepare_thread_for_exceptions() noexcept {
+    // The runtime declares uncaught_exceptions() pure: without the volatile
+    // store the compiler would drop the call, and with it the TLS access.
+    volatile int uncaught = std::uncaught_exceptions();
+    static_cast<void>(uncaught);
+}
+
 PyRef check(PyObject* object) {
     if (object == nullptr) throw PythonError{};
     return PyRef::steal(object);
@@ -51,10 +63,17 @@ void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
-PyRef new_result(PyObject* object, std::source_location where) {
+void clear_ordinary_exception() {
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+}
+
+PyRef new_result(PyObject* object, const char* file, unsigned line) {
     if (object == nullptr) {
-        PyErr_Print();
-        throw InternalFailure("Python API call failed", where);
+        // Printed without setting sys.last_exc and friends, which would keep the
+        // failing frames, and the archive in their locals, alive after the call.
+        PyErr_PrintEx(0);
+        throw InternalFailure("Python API call failed", file, line);
     }
     return PyRef::steal(object);
 }
@@ -72,7 +91,7 @@ PyRef new_exception(PyObject* type, std::string_view message) {
 
 void raise(PyObject* type, std::string_view message) { raise(new_exception(type, message)); }
 
-void set_exception_for_current(const std::source_location& guard_site) noexcept {
+void set_exception_for_current(SourceSite guard_site) noexcept {
     try {
         throw;
     } catch (const PythonError&) {

@@ -9,7 +9,6 @@
 // guarded() catches them all, so none crosses into the interpreter.
 
 #include <exception>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,18 +20,27 @@ namespace vellumark::py {
 /// A call into the interpreter failed; its exception is pending.
 struct PythonError {};
 
+/// A position in our sources. As default arguments, __builtin_FILE() and
+/// __builtin_LINE() name the caller's statement; GCC 10 and clang 14 have them,
+/// unlike <source_location>. The build maps the project directory away, so the
+/// file reads "src/pymodule/records.cpp" wherever the module was built.
+struct SourceSite {
+    const char* file;
+    unsigned line;
+};
+
 /// A failure of the module's own code, raised in Python as PanicException.
 class InternalFailure {
 public:
-    explicit InternalFailure(std::string message,
-                             std::source_location where = std::source_location::current())
-        : message_(std::move(message)), where_(where) {}
+    explicit InternalFailure(std::string message, const char* file = __builtin_FILE(),
+                             unsigned line = __builtin_LINE())
+        : message_(std::move(message)), where_{file, line} {}
     [[nodiscard]] const std::string& message() const noexcept { return message_; }
-    [[nodiscard]] const std::source_location& where() const noexcept { return where_; }
+    [[nodiscard]] const SourceSite& where() const noexcept { return where_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    SourceSite where_;
 };
 
 /// `object`, or PythonError when the interpreter call that made it failed.
@@ -40,11 +48,17 @@ private:
 /// Throws PythonError for a failed call that reports -1.
 void check_status(int status);
 
+/// For a message that can do without a detail (a keyword's str(), a type's
+/// name): clears the pending exception when it is an ordinary Exception, so
+/// that the caller substitutes a placeholder, and throws PythonError for
+/// anything else (KeyboardInterrupt, SystemExit), which must reach the caller.
+void clear_ordinary_exception();
+
 /// A result object we hand to the caller. The interpreter failing to create one
 /// (in practice, memory exhaustion) is an internal failure: its exception is
 /// printed and PanicException "Python API call failed" is raised instead.
-[[nodiscard]] PyRef new_result(PyObject* object,
-                               std::source_location where = std::source_location::current());
+[[nodiscard]] PyRef new_result(PyObject* object, const char* file = __builtin_FILE(),
+                               unsigned line = __builtin_LINE());
 
 /// Sets `exception` (an instance) as the current exception and throws PythonError.
 [[noreturn]] void raise(PyRef exception);
@@ -53,18 +67,30 @@ void check_status(int status);
 /// Raises new_exception(type, message).
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 
+/// Drops the PanicException class of a finalised interpreter without touching
+/// it: the next interpreter makes its own.
+void forget_panic_exception_type() noexcept;
+
+/// Makes sure this thread can throw. Throwing needs the C++ runtime's
+/// per-thread exception state, which lives in dynamic TLS (the runtime was
+/// loaded with the module) and is allocated on the thread's first use. If that
+/// first use is a throw under memory exhaustion, glibc cannot allocate it and
+/// ends the process. Called on entry, before the call allocates anything; it
+/// costs one thread-local read.
+void prepare_thread_for_exceptions() noexcept;
+
 /// Sets the Python exception for the C++ exception being handled.
-void set_exception_for_current(const std::source_location& guard_site) noexcept;
+void set_exception_for_current(SourceSite guard_site) noexcept;
 
 /// Runs an entry point's body and hands its result to CPython: a new reference,
 /// or null with the Python exception set.
 template <class Body>
-PyObject* guarded(Body&& body,
-                  std::source_location site = std::source_location::current()) noexcept {
+PyObject* guarded(Body&& body, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept {
+    prepare_thread_for_exceptions();
     try {
         return std::forward<Body>(body)().release();
     } catch (...) {
-        set_exception_for_current(site);
+        set_exception_for_current({file, line});
         return nullptr;
     }
 }

@@ -23,13 +23,30 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> initialised_interpreter{-1};
 PyObject* module_object = nullptr;
 
+// Everything above belongs to the interpreter that made it. When an embedding
+// host finalises that interpreter and starts another, the next import must
+// build a fresh module, not hand back the old one with its attributes cleared.
+// Runs from Py_FinalizeEx after the interpreter is gone: no Python object may
+// be touched, so the dead references are dropped, not released.
+void forget_finalised_interpreter() noexcept {
+    module_object = nullptr;
+    forget_panic_exception_type();
+    initialised_interpreter.store(-1);
+}
+
 // Single-phase modules keep one object per process, which another interpreter
 // must not share.
 void claim_interpreter() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw PythonError{};
     std::int64_t recorded = -1;
-    if (!initialised_interpreter.compare_exchange_strong(recorded, id) && recorded != id)
+    if (initialised_interpreter.compare_exchange_strong(recorded, id)) {
+        // A full table of exit functions (32 of them) only keeps the state as it
+        // was before this hook existed: a later interpreter in this process is refused.
+        static_cast<void>(Py_AtExit(forget_finalised_interpreter));
+        return;
+    }
+    if (recorded != id)
         raise(PyExc_ImportError,
               "vellumark can be loaded in only one interpreter per process: native modules do not yet support "
               "subinterpreters");

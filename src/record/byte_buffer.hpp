@@ -17,7 +17,9 @@ public:
 
     /// A buffer of `size` bytes whose contents are unspecified until written.
     [[nodiscard]] static ByteBuffer for_overwrite(std::size_t size) {
-        return ByteBuffer(std::make_unique_for_overwrite<char[]>(size), size);
+        // `new char[n]` without () leaves the bytes unset, as
+        // make_unique_for_overwrite would; libc++ before 16 lacks that one.
+        return ByteBuffer(std::unique_ptr<char[]>(new char[size]), size);
     }
     [[nodiscard]] static ByteBuffer copy_of(std::string_view bytes) {
         ByteBuffer buffer = for_overwrite(bytes.size());
