@@ -2,6 +2,16 @@
 
 # The CPython interpreters the one abi3 wheel must serve.
 SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
+# The one whose environment also gets the examples' optional extras (isal,
+# tqdm, pyspark) and serves the clang and sanitizer runs.
+EXTRAS_PYTHON=3.11
+
+# Records something a run left out, for the summary at the end of scripts/test-all.sh.
+note_skipped() {
+    echo "skipping $1"
+    [[ -n ${VELLUMARK_SKIPPED_FILE:-} ]] && echo "$1" >>"$VELLUMARK_SKIPPED_FILE"
+    return 0
+}
 
 # Path of the interpreter for a version such as 3.9 (pyenv first, then PATH), or nothing.
 find_python() {
@@ -35,16 +45,24 @@ test_venv() {
     echo "$PWD/$venv/bin/python"
 }
 
-# Installs the test needs of the project, its "test" extra, into an environment
-# (without building the project itself).
-install_test_requirements() {
+# Installs the requirements of the project's optional extras (by name, such as
+# "test" or "spark") into an environment, without building the project itself.
+install_extra_requirements() {
     local python=$1
+    shift
     mkdir -p build
-    "$python" - >build/test-requirements.txt <<'PY'
-import re, pathlib
+    "$python" - "$@" >build/extra-requirements.txt <<'PY'
+import pathlib, re, sys
 text = pathlib.Path("pyproject.toml").read_text()
-block = re.search(r'^test = \[(.*?)\]', text, re.M | re.S).group(1)
-print("\n".join(re.findall(r'"([^"]+)"', block)))
+block = re.search(r"^\[project\.optional-dependencies\]\n(.*?)^\[", text, re.M | re.S).group(1)
+for extra in sys.argv[1:]:
+    found = re.search(rf"^{re.escape(extra)} = \[(.*?)\]", block, re.M | re.S)
+    if found is None:
+        sys.exit(f"pyproject.toml has no extra named {extra!r}")
+    print("\n".join(re.findall(r'"([^"]+)"', found.group(1))))
 PY
-    pip_run "$python" install -q -r build/test-requirements.txt
+    pip_run "$python" install -q -r build/extra-requirements.txt
 }
+
+# The test needs of the project: its "test" extra.
+install_test_requirements() { install_extra_requirements "$1" test; }

@@ -17,8 +17,10 @@ cmake --build build/fuzz -j "$(nproc)" --target fuzz_codec >/dev/null
 mkdir -p build/fuzz/corpus build/fuzz/artifacts
 build/fuzz/fuzz_codec build/fuzz/corpus build/fuzz/seeds \
     -dict=fuzz/warc.dict -max_len=65536 -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/artifacts/ 2>&1 | grep -E "^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus|==[0-9]+==|invariant|SUMMARY)" || true
-# grep hides the progress lines; a crash still fails the run through the exit code
+    -artifact_prefix=build/fuzz/artifacts/ 2>&1 |
+    grep --line-buffered -E "^(#[0-9]+[[:space:]]+(pulse|DONE)|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus|==[0-9]+==|invariant|SUMMARY)" || true
+# grep streams the periodic progress lines and hides the rest; a crash still
+# fails the run through the exit code
 test "${PIPESTATUS[0]}" -eq 0
 
 if [[ ${2:-} == --coverage ]]; then

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The system packages the tests need: GoogleTest, clang with libFuzzer and
-# its sanitizer runtimes, and binutils. Installs what is missing when run as root.
+# The system packages the tests need: GoogleTest, clang with libFuzzer, its
+# sanitizer runtimes and libc++, a C compiler, and binutils. Installs what is
+# missing when run as root.
 set -euo pipefail
 
 missing=()
@@ -9,6 +10,9 @@ command -v clang++ >/dev/null || missing+=(clang)
 if ! command -v clang++ >/dev/null || [[ ! -f $(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a) ]]; then
     missing+=(libclang-rt-14-dev)
 fi
+[[ -f /usr/lib/llvm-14/include/c++/v1/vector ]] || missing+=(libc++-14-dev libc++abi-14-dev)
+command -v cc >/dev/null || missing+=(gcc)
+command -v unzip >/dev/null || missing+=(unzip)
 command -v nm >/dev/null || missing+=(binutils)
 command -v cmake >/dev/null || missing+=(cmake)
 

