@@ -18,7 +18,9 @@ the archive, bytes(memoryview(archive)[1:]).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
+import gzip
 import io
 import json
 import math
@@ -44,6 +46,7 @@ except ImportError:
     FastwarcIterator = None
 
 SEED = 20261208
+PEERS_MISSING = "skipped: install '.[bench]' for warcio and FastWARC"
 MIB = 1 << 20
 Reader = Callable[[bytes], Any]
 
@@ -73,6 +76,23 @@ def _body_size(rng: random.Random) -> int:
     return min(int(rng.lognormvariate(mu, sigma)), MIB)
 
 
+_TEXT: List[bytes] = []
+
+
+def _page(rng: random.Random, size: int) -> bytes:
+    """`size` bytes of page-like text. It compresses (about 2.5x per record) where
+    random bytes would not, which matters to the .warc.gz measurements."""
+    if not _TEXT:
+        words_rng = random.Random(SEED)
+        words = ["".join(words_rng.choice("etaoinshrdlucmfwyp") for _ in range(words_rng.randrange(2, 11)))
+                 for _ in range(300)] + ["<p>", "</p>", "<a href=\"/", "\">", "</a>", "<div class=\"", "</div>\n"]
+        _TEXT.append(" ".join(words_rng.choice(words) for _ in range(400_000)).encode())
+    text = _TEXT[0]
+    start = rng.randrange(len(text) - min(size, len(text) - 1))
+    chunk = text[start : start + size]
+    return chunk if len(chunk) == size else (chunk * (size // max(len(chunk), 1) + 1))[:size]
+
+
 def crawl_corpus(records: int, rng: random.Random) -> bytes:
     info_id = _urn(rng)
     parts = [
@@ -94,7 +114,7 @@ def crawl_corpus(records: int, rng: random.Random) -> bytes:
         response_id, request_id = _urn(rng), _urn(rng)
         common = [("WARC-Date", date), ("WARC-Target-URI", uri), ("WARC-Warcinfo-ID", info_id)]
         head = f"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nServer: bench\r\nDate: {date}\r\n\r\n".encode()
-        response_body = head + rng.randbytes(max(0, _body_size(rng) - len(head)))
+        response_body = head + _page(rng, max(0, _body_size(rng) - len(head)))
         parts.append(
             _record(
                 [("WARC-Type", "response"), ("WARC-Record-ID", response_id)]
@@ -120,7 +140,7 @@ def crawl_corpus(records: int, rng: random.Random) -> bytes:
                     ("WARC-Block-Digest", _digest(rng)),
                     ("Content-Type", "application/http; msgtype=request"),
                 ],
-                request + rng.randbytes(max(0, _body_size(rng) - len(request))),
+                request + _page(rng, max(0, _body_size(rng) - len(request))),
             )
         )
         parts.append(
@@ -132,7 +152,7 @@ def crawl_corpus(records: int, rng: random.Random) -> bytes:
                     ("WARC-Block-Digest", _digest(rng)),
                     ("Content-Type", "application/warc-fields"),
                 ],
-                b"via: " + uri.encode() + b"\r\nfetchTimeMs: 12\r\n" + rng.randbytes(_body_size(rng)),
+                b"via: " + uri.encode() + b"\r\nfetchTimeMs: 12\r\n" + _page(rng, _body_size(rng)),
             )
         )
     return b"".join(parts[:records])
@@ -170,7 +190,7 @@ def make_corpora(quick: bool) -> Dict[str, bytes]:
 # ---------------------------------------------------------------------------- readers
 
 
-def read_vellumark(archive: bytes) -> Any:
+def read_with_vellumark(archive: bytes) -> Any:
     return vellumark.read_records(archive)
 
 
@@ -195,7 +215,7 @@ def copy_limit(archive: bytes) -> Any:
 
 
 def readers() -> Dict[str, Reader]:
-    found: Dict[str, Reader] = {"vellumark": read_vellumark}
+    found: Dict[str, Reader] = {"read_records": read_with_vellumark}
     if WarcioIterator is not None:
         found["warcio"] = read_warcio
     if FastwarcIterator is not None:
@@ -206,7 +226,7 @@ def readers() -> Dict[str, Reader]:
 
 def as_common_form(name: str, result: Any) -> List[Tuple[int, Dict[str, str], bytes]]:
     """(offset, headers with lower-cased names, body) per record, whatever the reader."""
-    if name == "vellumark":
+    if name == "read_records":
         rows = [(r["offset"], r["headers"], r["body"]) for r in result]
     else:
         rows = result
@@ -214,16 +234,20 @@ def as_common_form(name: str, result: Any) -> List[Tuple[int, Dict[str, str], by
 
 
 def check_agreement(archive: bytes) -> None:
-    reference = as_common_form("vellumark", read_vellumark(archive))
+    reference = as_common_form("read_records", read_with_vellumark(archive))
     for name, reader in readers().items():
-        if name in ("vellumark", "copy"):
+        if name in ("read_records", "copy"):
             continue
         other = as_common_form(name, reader(archive))
         if other != reference:
             count = f"{len(other)} records against {len(reference)}"
             first = next((i for i, (a, b) in enumerate(zip(other, reference)) if a != b), None)
-            sys.exit(f"{name} disagrees with vellumark on the crawl corpus: {count}, first difference at record {first}")
-    print(f"agreement: every reader gives the same {len(reference)} records of the crawl corpus")
+            sys.exit(f"{name} disagrees with read_records on the crawl corpus: {count}, first difference at record {first}")
+    peers = [name for name in readers() if name not in ("read_records", "copy")]
+    if not peers:
+        print(f"agreement: skipped: {PEERS_MISSING}")
+        return
+    print(f"agreement: {', '.join(peers)} and read_records give the same {len(reference)} records of the crawl corpus")
 
 
 # ---------------------------------------------------------------------------- timing
@@ -309,6 +333,112 @@ def measure_memory(archive: bytes) -> List[Dict[str, Any]]:
     return rows
 
 
+# ---------------------------------------------------------------------------- .warc.gz
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples")
+
+
+def record_members(archive: bytes) -> List[bytes]:
+    """Every record of `archive` as a gzip member of its own, as crawlers write .warc.gz."""
+    return [gzip.compress(archive[r["offset"] : r["offset"] + r["length"]], 6) for r in vellumark.read_records(archive)]
+
+
+def members_file(members: List[bytes], count: int, directory: str) -> str:
+    """A per-record .warc.gz of `count` members, cycling through `members`."""
+    path = os.path.join(directory, f"crawl-{count}.warc.gz")
+    with open(path, "wb") as f:
+        for i in range(count):
+            f.write(members[i % len(members)])
+    return path
+
+
+def inflate_file(path: str, inflater: Any) -> int:
+    import warcfile
+
+    with open(path, "rb") as stream:
+        return sum(len(member.data) for member in warcfile.iter_members(stream.read, inflater))
+
+
+def sign_file(path: str, output: str) -> None:
+    import provenance
+
+    if os.path.exists(output):
+        os.unlink(output)  # a first run: renaming over an old output would also free its pages
+    with contextlib.redirect_stdout(io.StringIO()):
+        if provenance.main([path, "--output", output]) != 0:
+            raise RuntimeError(f"provenance.py failed on {path}")
+
+
+def peak_rss_of_signing(path: str, output: str) -> int:
+    """Peak resident memory of a fresh process that signs `path` with provenance.py.
+    (Its ru_maxrss would start from this process's size, which a fork passes on.)"""
+    code = (
+        "import contextlib, io, sys; sys.path.insert(0, sys.argv[1]); import provenance\n"
+        "open('/proc/self/clear_refs', 'w').write('5')\n"  # resets VmHWM to the current resident size
+        "with contextlib.redirect_stdout(io.StringIO()): assert provenance.main([sys.argv[2], '--output', sys.argv[3]]) == 0\n"
+        "print(next(int(l.split()[1]) * 1024 for l in open('/proc/self/status') if l.startswith('VmHWM:')))"
+    )
+    out = subprocess.run([sys.executable, "-c", code, EXAMPLES, path, output], capture_output=True, text=True, check=True)
+    return int(out.stdout)
+
+
+def time_gzip(crawl: bytes, quick: bool, runs: int) -> Dict[str, Any]:
+    """Member-by-member inflate time per inflater at growing member counts (it must
+    grow linearly), provenance.py end to end on the crawl corpus as a per-record
+    .warc.gz against inflating it alone, and the peak memory of signing."""
+    sys.path.insert(0, EXAMPLES)
+    import warcfile
+
+    members = record_members(crawl)
+    counts = [250, 500, 1000] if quick else [1000, 2000, 4000, 8000, 16000]
+    result: Dict[str, Any] = {"inflate": [], "members": len(members)}
+    with tempfile.TemporaryDirectory(prefix="vellumark-bench-") as directory:
+        for count in counts:
+            path = members_file(members, count, directory)
+            for name, inflater in warcfile.inflaters().items():
+                seconds = median_seconds(lambda: inflate_file(path, inflater), runs)
+                row = {"inflater": name, "members": count, "bytes": os.path.getsize(path), "seconds": seconds}
+                result["inflate"].append(row)
+                print(f"  inflate {name:5} {count:6} members {row['bytes'] / 1e6:7.1f} MB {seconds * 1e3:9.1f} ms"
+                      f"  {seconds / count * 1e6:6.1f} us/member", flush=True)
+        whole = members_file(members, len(members), directory)
+        output = os.path.join(directory, "signed.warc.gz")
+        default = warcfile.default_inflater()
+        inflate = median_seconds(lambda: inflate_file(whole, default), runs)
+        signing = median_seconds(lambda: sign_file(whole, output), runs)
+        result["end_to_end"] = {"inflater": "isal" if default is not warcfile.zlib else "zlib",
+                                "members": len(members), "inflate": inflate, "provenance": signing}
+        print(f"  crawl as per-record .warc.gz: inflate {inflate * 1e3:.0f} ms, provenance.py {signing * 1e3:.0f} ms",
+              flush=True)
+        result["memory"] = []
+        for count in ([len(members)] if quick else [16000, 64000]):
+            path = members_file(members, count, directory)
+            peak = peak_rss_of_signing(path, output)
+            result["memory"].append({"members": count, "bytes": os.path.getsize(path), "peak_rss": peak})
+            print(f"  provenance.py on {count} members ({os.path.getsize(path) / 1e6:.0f} MB): "
+                  f"peak RSS {peak / MIB:.0f} MiB", flush=True)
+            os.unlink(path)
+    return result
+
+
+def gzip_targets(gz: Dict[str, Any]) -> List[Tuple[str, Optional[float], str, bool]]:
+    checks = []
+    for name in dict.fromkeys(row["inflater"] for row in gz["inflate"]):
+        rows = [row for row in gz["inflate"] if row["inflater"] == name]
+        growth = (rows[-1]["seconds"] / rows[-1]["members"]) / (rows[0]["seconds"] / rows[0]["members"])
+        checks.append((f"gzip: {name} time per member, {rows[-1]['members']} / {rows[0]['members']}", growth,
+                       "<= 1.5 (linear)", growth <= 1.5))
+    e2e = gz["end_to_end"]
+    ratio = e2e["provenance"] / e2e["inflate"]
+    checks.append((f"gzip: provenance.py time / {e2e['inflater']} inflate time", ratio, "<= 1.3", ratio <= 1.3))
+    memory = gz["memory"]
+    growth = memory[-1]["peak_rss"] / memory[0]["peak_rss"]
+    if len(memory) > 1:
+        checks.append((f"gzip: peak RSS, {memory[-1]['members']} / {memory[0]['members']} members", growth,
+                       "<= 1.25 (flat)", growth <= 1.25))
+    return checks
+
+
 # ---------------------------------------------------------------------------- report
 
 
@@ -323,11 +453,11 @@ def targets(rows: List[Dict[str, Any]], memory: List[Dict[str, Any]]) -> List[Tu
         return None if a is None or b is None else a / b
 
     checks = [
-        ("crawl: fastwarc time / vellumark time", ratio("crawl", "fastwarc", "vellumark"), ">= 1.5", lambda x: x >= 1.5),
-        ("crawl: warcio time / vellumark time", ratio("crawl", "warcio", "vellumark"), ">= 7", lambda x: x >= 7),
-        ("tiny: fastwarc time / vellumark time", ratio("tiny", "fastwarc", "vellumark"), ">= 2", lambda x: x >= 2),
-        ("tiny: warcio time / vellumark time", ratio("tiny", "warcio", "vellumark"), ">= 10", lambda x: x >= 10),
-        ("bulk: read_records time / copy time", ratio("bulk", "vellumark", "copy"), "<= 1.25", lambda x: x <= 1.25),
+        ("crawl: fastwarc time / read_records time", ratio("crawl", "fastwarc", "read_records"), ">= 1.5", lambda x: x >= 1.5),
+        ("crawl: warcio time / read_records time", ratio("crawl", "warcio", "read_records"), ">= 7", lambda x: x >= 7),
+        ("tiny: fastwarc time / read_records time", ratio("tiny", "fastwarc", "read_records"), ">= 2", lambda x: x >= 2),
+        ("tiny: warcio time / read_records time", ratio("tiny", "warcio", "read_records"), ">= 10", lambda x: x >= 10),
+        ("bulk: read_records time / copy time", ratio("bulk", "read_records", "copy"), "<= 1.25", lambda x: x <= 1.25),
         ("bulk: append_manifest time / copy time", ratio("bulk", "append_manifest", "copy"), "<= 1.25", lambda x: x <= 1.25),
         ("bulk: read_manifest time / copy time", ratio("bulk", "read_manifest", "copy"), "<= 0.02", lambda x: x <= 0.02),
     ]
@@ -344,8 +474,10 @@ def print_table(rows: List[Dict[str, Any]], checks: List[Tuple[str, Optional[flo
               f"{r['mb_per_s']:>10.0f}{r['records_per_s']:>13.0f}")
     print()
     for what, value, goal, met in checks:
-        shown = "n/a" if value is None else f"{value:.3f}"
-        print(f"{'met ' if met else 'MISS'}  {what:45} {shown:>8}  (target {goal})")
+        if value is None:  # only a missing peer leaves a ratio without a value
+            print(f"skip  {what:45} {'':>8}  ({PEERS_MISSING})")
+            continue
+        print(f"{'met ' if met else 'MISS'}  {what:45} {value:>8.3f}  (target {goal})")
 
 
 def plot(rows: List[Dict[str, Any]], path: str) -> None:
@@ -355,7 +487,7 @@ def plot(rows: List[Dict[str, Any]], path: str) -> None:
     import matplotlib.pyplot as plt
 
     corpora = list(dict.fromkeys(r["corpus"] for r in rows))
-    names = [n for n in ("vellumark", "fastwarc", "warcio", "copy") if any(r["case"] == n for r in rows)]
+    names = [n for n in ("read_records", "fastwarc", "warcio", "copy") if any(r["case"] == n for r in rows)]
     fig, ax = plt.subplots(figsize=(8, 4.5))
     width = 0.8 / len(names)
     for i, name in enumerate(names):
@@ -392,11 +524,13 @@ def main() -> None:
     check_agreement(corpora["crawl"])
     rows = time_all(corpora, runs)
     memory = measure_memory(corpora["bulk"])
-    checks = targets(rows, memory)
+    gz = time_gzip(corpora["crawl"], args.quick, runs)
+    checks = targets(rows, memory) + gzip_targets(gz)
     print_table(rows, checks)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"runs": runs, "quick": args.quick, "python": sys.version, "results": rows, "memory": memory,
+                       "gzip": gz,
                        "targets": [{"what": w, "value": v, "goal": g, "met": m} for w, v, g, m in checks]}, f, indent=2)
     if args.plot:
         plot(rows, args.plot)

@@ -1,30 +1,48 @@
 """Embed a C2PA Manifest Store in a WARC archive and read it back.
 
-    python examples/provenance.py                      # a built-in sample archive
-    python examples/provenance.py crawl.warc[.gz]      # your archive
-    python examples/provenance.py crawl.warc --manifest store.c2pa
+    python examples/provenance.py                          # a built-in sample archive
+    python examples/provenance.py crawl.warc.gz --manifest store.c2pa
+    python examples/provenance.py crawl.warc --output signed.warc
 
-Lists the archive's records, appends the manifest store as a record of its own
-(replacing any earlier one), writes the new archive next to the input as
-NAME.c2pa.warc, and reads the manifest store back from it. Creating and signing
-the manifest store itself is the job of a C2PA tool; without --manifest a small
-unsigned placeholder stands in for one.
+Writes NAME.c2pa.warc.gz beside NAME.warc.gz (NAME.c2pa.warc beside NAME.warc;
+an input already named NAME.c2pa.warc[.gz] is replaced), with every earlier
+manifest store record dropped and the new one appended at the end. A
+per-record .warc.gz keeps every other gzip member byte for byte, so index
+entries (CDX, CDXJ) before the first dropped member stay valid; the script
+says from which offset on, if any, the archive needs re-indexing. Any other
+.warc.gz is written per-record. The output is written atomically: a failure or
+Ctrl-C leaves the target and the input as they were.
+
+Creating and signing the manifest store itself is the job of a C2PA tool;
+without --manifest an unsigned placeholder stands in for one.
 """
 
 from __future__ import annotations
 
 import argparse
-import gzip
+import contextlib
 import pathlib
 import sys
 import tempfile
 import uuid
-from typing import List, Sequence
+from typing import Iterator, List, Optional, Sequence, Tuple
 
 import vellumark
+from warcfile import (
+    ArchiveError,
+    Signed,
+    atomic_output,
+    is_gzip,
+    read_manifest_at,
+    read_manifest_file,
+    sign,
+    signed_path,
+    with_thousands,
+)
 
 # Stands in for a real manifest store (a JUMBF box that a C2PA tool signs).
 PLACEHOLDER_MANIFEST = b"\x00\x00\x00\x28jumb\x00\x00\x00\x20jumdc2pa" + b"\x00" * 12 + b"vellumark example"
+LISTED = 20  # records listed in the table; the rest are counted
 
 
 def sample_archive() -> bytes:
@@ -47,76 +65,118 @@ def sample_archive() -> bytes:
     )
 
 
-def load_archive(path: pathlib.Path) -> bytes:
-    data = path.read_bytes()
-    # The module reads uncompressed archives only: inflate the whole gzip stream
-    # (every member of a per-record gzipped archive) first.
-    return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else data
-
-
-def output_path(path: pathlib.Path) -> pathlib.Path:
-    name = path.name
-    for suffix in (".warc.gz", ".warc"):
-        if name.endswith(suffix):
-            name = name[: -len(suffix)]
-            break
-    return path.with_name(name + ".c2pa.warc")
-
-
-def table(records: List[vellumark.WarcRecord]) -> str:
-    rows = [("type", "target URI", "content type", "offset", "length")]
-    for record in records:
+def table(rows: List[Tuple[vellumark.WarcRecord, int, int]], compressed: bool) -> str:
+    where = ("member offset", "member length") if compressed else ("offset", "length")
+    lines = [("type", "target URI", "content type") + where]
+    for record, offset, length in rows:
         headers = record["headers"]
         uri = headers.get("warc-target-uri", "")
-        rows.append(
+        lines.append(
             (
                 headers.get("warc-type", ""),
                 uri if len(uri) <= 40 else uri[:37] + "...",
                 headers.get("content-type", ""),
-                str(record["offset"]),
-                str(record["length"]),
+                with_thousands(offset),
+                with_thousands(length),
             )
         )
-    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    widths = [max(len(line[i]) for line in lines) for i in range(5)]
     return "\n".join(
-        "  ".join(cell.rjust(w) if i >= 3 else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))).rstrip()
-        for row in rows
+        "  ".join(cell.rjust(w) if i >= 3 else cell.ljust(w) for i, (cell, w) in enumerate(zip(line, widths))).rstrip()
+        for line in lines
     )
 
 
-def run(archive_path: pathlib.Path | None, manifest_path: pathlib.Path | None) -> None:
-    if archive_path is None:
-        archive_path = pathlib.Path(tempfile.mkdtemp(prefix="vellumark-")) / "sample.warc"
-        archive_path.write_bytes(sample_archive())
-        print(f"built-in sample archive written to {archive_path}")
-    archive = load_archive(archive_path)
-    records = vellumark.read_records(archive)
-    print(f"{archive_path.name}: {len(records)} records, {len(archive)} bytes\n")
-    print(table(records))
+def describe_input(signed: Signed, size: int) -> str:
+    if not signed.compressed:
+        return f"{with_thousands(signed.records)} records, {with_thousands(size)} bytes (uncompressed .warc)"
+    return (
+        f"{with_thousands(signed.records)} records in {with_thousands(signed.members)} gzip members, "
+        f"{with_thousands(size)} bytes compressed, {with_thousands(signed.input_bytes)} bytes uncompressed"
+    )
 
-    manifest = manifest_path.read_bytes() if manifest_path else PLACEHOLDER_MANIFEST
-    if vellumark.read_manifest(archive) is not None:
-        print("\nthe archive already carries a manifest store; it will be replaced")
-    signed = vellumark.append_manifest(archive, manifest, f"urn:uuid:{uuid.uuid4()}")
-    target = output_path(archive_path)
-    target.write_bytes(signed)
-    print(f"\nappended a {len(manifest)}-byte manifest store; new archive written to {target}")
 
-    found = vellumark.read_manifest(target.read_bytes())
+def index_advice(signed: Signed) -> str:
+    if signed.compressed and not signed.per_record:
+        return (
+            f"the input was not gzipped per record ({signed.not_per_record_reason}), so the output is written "
+            "per-record: every record is a gzip member of its own, and every index entry must be rebuilt"
+        )
+    unit = "compressed offset" if signed.compressed else "offset"
+    if signed.moved_from is not None:
+        return (
+            f"index: entries before {unit} {with_thousands(signed.moved_from)} stay valid; "
+            "re-index the archive from there on"
+        )
+    if signed.dropped:
+        return "index: only the replaced manifest store record at the end went, so every other entry stays valid"
+    return "index: no record moved, so every existing index entry stays valid"
+
+
+def run(archive: pathlib.Path, manifest: bytes, placeholder: bool, target: pathlib.Path) -> None:
+    size = archive.stat().st_size
+    if size == 0:
+        raise ArchiveError("empty archive")
+    with open(archive, "rb") as stream, atomic_output(target) as out:
+        signed = sign(stream, out, manifest, f"urn:uuid:{uuid.uuid4()}", keep=LISTED)
+    print(f"{archive.name}: {describe_input(signed, size)}\n")
+    print(table(signed.first, signed.compressed))
+    if signed.records > len(signed.first):
+        print(f"... and {with_thousands(signed.records - len(signed.first))} more records")
+    print()
+    if signed.dropped:
+        print(f"replaced {len(signed.dropped)} earlier manifest store record(s)")
+    what = "an unsigned placeholder manifest store" if placeholder else f"a {with_thousands(len(manifest))}-byte manifest store"
+    unit = "bytes compressed" if signed.compressed else "bytes"
+    print(f"embedded {what} as a new {'gzip member' if signed.compressed else 'record'} at the end")
+    if placeholder:
+        print("  (no --manifest given: the placeholder proves nothing; embed a store made by a C2PA tool)")
+    print(f"wrote {target} ({with_thousands(signed.output_bytes)} {unit})")
+    print(index_advice(signed))
+
+    found = read_manifest_at(target, signed.manifest_offset, signed.compressed)
     if found != manifest:
-        raise ValueError("the manifest store read back differs from the one appended")
-    print(f"read the manifest store back from {target.name}: {len(found)} bytes, identical")
+        raise ArchiveError(f"{target}: the manifest store read back differs from the one embedded")
+    print(f"read the manifest store back from {target.name}: {with_thousands(len(found))} bytes, identical")
+
+
+@contextlib.contextmanager
+def sample_input(output: Optional[pathlib.Path]) -> Iterator[Tuple[pathlib.Path, pathlib.Path]]:
+    """The built-in sample in a temporary directory, removed afterwards, and where its signed copy goes."""
+    with tempfile.TemporaryDirectory(prefix="vellumark-") as directory:
+        archive = pathlib.Path(directory) / "sample.warc"
+        archive.write_bytes(sample_archive())
+        target = output or signed_path(archive, compressed=False)
+        print(f"built-in sample archive: {archive}" + ("" if output else " (removed on exit; --output keeps the result)"))
+        yield archive, target
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("archive", nargs="?", type=pathlib.Path, help="a .warc or .warc.gz file (default: a built-in sample)")
     parser.add_argument("--manifest", type=pathlib.Path, help="the manifest store to embed (default: a placeholder)")
+    parser.add_argument("--output", type=pathlib.Path, help="where to write the signed archive (default: beside the input)")
     args = parser.parse_args(argv)
+    prog = parser.prog
+    name = args.manifest
     try:
-        run(args.archive, args.manifest)
-    except (OSError, ValueError, EOFError) as error:  # gzip.BadGzipFile is an OSError
-        print(f"provenance.py: error: {error}", file=sys.stderr)
+        manifest = read_manifest_file(args.manifest) if args.manifest else PLACEHOLDER_MANIFEST
+        if args.archive is None:
+            with sample_input(args.output) as (archive, target):
+                name = archive
+                run(archive, manifest, args.manifest is None, target)
+            return 0
+        name = args.archive
+        if not args.archive.is_file():
+            raise ArchiveError("no such file" if not args.archive.exists() else "not a file")
+        with open(args.archive, "rb") as stream:
+            compressed = is_gzip(stream)
+        run(args.archive, manifest, args.manifest is None, args.output or signed_path(args.archive, compressed))
+    except ArchiveError as error:
+        print(f"{prog}: error: {name}: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"{prog}: error: {error.filename or name}: {error.strerror}", file=sys.stderr)
         return 1
     return 0
 
