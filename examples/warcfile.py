@@ -8,8 +8,8 @@ on its own, and the members of the records we keep are copied byte for byte,
 never recompressed: existing index entries stay valid. Going member by member
 also keeps memory to one record at a time and the time linear in the file size
 (gzip.decompress copies the rest of the file once per member, which is
-quadratic). python-isal inflates several times faster than zlib and is used
-when installed: pip install 'vellumark[fast-gzip]'.
+quadratic). python-isal inflates about twice as fast as zlib and is used when
+installed: pip install 'vellumark[fast-gzip]'.
 
 The module itself reads and writes bytes only; everything about files,
 compression and messages for people lives here.
@@ -47,7 +47,6 @@ FIRST_STEP = 16 << 10  # first slice fed to an inflater; doubled while the membe
 LAST_STEP = 1 << 20
 
 Read = Callable[[int], bytes]
-Write = Callable[[bytes], Any]
 
 
 class ArchiveError(ValueError):
@@ -179,9 +178,9 @@ def census(name: str, stream: IO[bytes], inflater: Any = None) -> Census:
     try:
         for member in iter_members(stream.read, inflater):
             result.count(vellumark.read_records(member.data), len(member.data))
-    except ValueError as error:
-        if isinstance(error, ArchiveError):
-            raise
+    except ArchiveError:
+        raise
+    except ValueError:  # a record split over members, or a malformed one: the whole archive tells which
         stream.seek(0)
         whole = b"".join(m.data for m in iter_members(stream.read, inflater))
         result = Census(name)

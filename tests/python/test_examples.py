@@ -408,6 +408,8 @@ class _no_exit:
 
 
 def spark_missing() -> str:
+    if os.environ.get("VELLUMARK_SANITIZED"):
+        return "the JVM cannot start with the sanitizer runtime preloaded"
     try:
         import pyspark  # noqa: F401
     except ImportError:
