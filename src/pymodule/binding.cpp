@@ -92,7 +92,8 @@ Slots bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
     Slots slots{};
     const Py_ssize_t positional = PyTuple_Size(args);
     const auto accepted = std::min(positional, static_cast<Py_ssize_t>(signature.names.size()));
-    for (Py_ssize_t i = 0; i < accepted; ++i) slots[static_cast<std::size_t>(i)] = PyRef::new_ref(PyTuple_GetItem(args, i));
+    for (Py_ssize_t i = 0; i < accepted; ++i)
+        slots[static_cast<std::size_t>(i)] = PyRef::new_ref(PyTuple_GetItem(args, i));
     // Checked before any keyword, so it wins over every keyword problem of the call.
     if (positional > accepted) raise_too_many(signature, positional);
     if (kwargs != nullptr) bind_keywords(signature, kwargs, positional, slots);
