@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import errno
 import gzip
 import importlib
 import os
@@ -389,6 +390,8 @@ def atomic_output(target: pathlib.Path) -> Iterator[IO[bytes]]:
     temporary file beside it, flushed to disk, then renamed over it. A failure or
     Ctrl-C leaves `target` (which may be the input) as it was."""
     target = target.resolve()
+    if not target.parent.is_dir():
+        raise FileNotFoundError(errno.ENOENT, "no such directory", str(target.parent))
     fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".partial")
     try:
         with os.fdopen(fd, "w+b", buffering=BLOCK) as out:  # a large buffer: one system call per MiB
