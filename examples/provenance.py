@@ -115,8 +115,6 @@ def index_advice(signed: Signed) -> str:
 
 def run(archive: pathlib.Path, manifest: bytes, placeholder: bool, target: pathlib.Path) -> None:
     size = archive.stat().st_size
-    if size == 0:
-        raise ArchiveError("empty archive")
     with open(archive, "rb") as stream, atomic_output(target) as out:
         signed = sign(stream, out, manifest, f"urn:uuid:{uuid.uuid4()}", keep=LISTED)
     print(f"{archive.name}: {describe_input(signed, size)}\n")

@@ -123,7 +123,7 @@ def _gzip_error(member_start: bytes, offset: int, error: Exception) -> ArchiveEr
     return ArchiveError(f"corrupt gzip member at compressed offset {offset}: {error}")
 
 
-def gzip_member(data: bytes) -> bytes:
+def gzip_member(data: "bytes | memoryview") -> bytes:
     """`data` as one gzip member; mtime 0, so the same data gives the same bytes."""
     return gzip.compress(data, compresslevel=6, mtime=0)
 
@@ -173,7 +173,7 @@ def census(name: str, stream: IO[bytes], inflater: Any = None) -> Census:
     """Counts the records of a .warc or .warc.gz stream, one gzip member at a time
     when it can (a record split over members needs the whole inflated archive)."""
     result = Census(name)
-    if not is_gzip(stream):
+    if not _is_gzip_archive(stream):
         result.count(read_records(stream.read()), stream.tell())
         return result
     try:
@@ -224,6 +224,14 @@ def is_gzip(stream: IO[bytes]) -> bool:
     return head == GZIP_MAGIC
 
 
+def _is_gzip_archive(stream: IO[bytes]) -> bool:
+    """is_gzip, for an archive about to be read: an empty one is refused first."""
+    if stream.read(1) == b"":
+        raise ArchiveError("empty archive")
+    stream.seek(0)
+    return is_gzip(stream)
+
+
 def sign(
     stream: IO[bytes],
     out: IO[bytes],
@@ -243,17 +251,20 @@ def sign(
     is rewritten by append_manifest. `keep` records (the first ones, with their
     offsets and lengths) are kept in the result for a listing.
     """
-    if not is_gzip(stream):
+    if not _is_gzip_archive(stream):
         return _sign_plain(stream, out, manifest, record_id, keep)
     try:
         return _sign_per_record(stream, out, manifest, record_id, inflater, keep)
-    except _NotPerRecord as reason:
-        stream.seek(0)
-        out.seek(0)
-        out.truncate()
-        signed = _sign_rewritten(stream, out, manifest, record_id, inflater, keep)
-        signed.not_per_record_reason = str(reason)
-        return signed
+    except _NotPerRecord as error:
+        reason = str(error)
+    # Rewritten outside the handler: its traceback would keep the member that
+    # failed the check (as large as the whole archive, for one member) alive.
+    stream.seek(0)
+    out.seek(0)
+    out.truncate()
+    signed = _sign_rewritten(stream, out, manifest, record_id, inflater, keep)
+    signed.not_per_record_reason = reason
+    return signed
 
 
 def _sign_plain(stream: IO[bytes], out: IO[bytes], manifest: bytes, record_id: str, keep: int) -> Signed:
@@ -268,9 +279,10 @@ def _sign_plain(stream: IO[bytes], out: IO[bytes], manifest: bytes, record_id: s
         signed.keep_first(record, record["offset"], record["length"], keep)
         if is_manifest(record):
             signed.dropped.append(record["offset"])
-        elif signed.dropped and signed.moved_from is None:
+            continue
+        if signed.dropped and signed.moved_from is None:
             signed.moved_from = signed.dropped[0]
-    signed.manifest_offset = len(result) - len(manifest_record(manifest, record_id))
+        signed.manifest_offset += record["length"]  # the result is the kept records' ranges, then the new one
     out.write(result)
     signed.output_bytes = len(result)
     return signed
@@ -287,8 +299,7 @@ def _sign_per_record(
         record = _only_record(offset, data)
         members += 1
         input_bytes += len(data)
-        if members <= keep:
-            signed.first.append((record, offset, len(raw)))
+        signed.keep_first(record, offset, len(raw), keep)
         if is_manifest(record):
             dropped.append(offset)
             continue
@@ -296,8 +307,6 @@ def _sign_per_record(
             signed.moved_from = dropped[0]
         out.write(raw)
         written += len(raw)
-    if members == 0:
-        raise ArchiveError("empty archive: the gzip file holds no members")
     signed.members = signed.records = members
     signed.input_bytes = input_bytes
     signed.manifest_offset = written
@@ -327,23 +336,27 @@ def _sign_rewritten(
         parts.append(member.data)
     whole = b"".join(parts)
     del parts
+    if not whole:
+        raise ArchiveError("invalid WARC record: empty WARC data")
     records = read_records(whole, compressed=True)
-    try:
-        result = vellumark.append_manifest(whole, manifest, record_id)
-    except ValueError as error:
-        raise ArchiveError(explain(whole, str(error), compressed=True)) from None
-    signed.records = len(records)
-    signed.input_bytes = len(whole)
+    signed.records, signed.input_bytes = len(records), len(whole)
+
+    def write_member(record: vellumark.WarcRecord, data: Any) -> None:
+        packed = gzip_member(data)
+        signed.keep_first(record, signed.output_bytes, len(packed), keep)
+        out.write(packed)
+        signed.output_bytes += len(packed)
+
+    # What append_manifest would write, one record per member: the kept records' ranges, then the new record.
+    view = memoryview(whole)
     for record in records:
         if is_manifest(record):
             signed.dropped.append(record["offset"])
-    del records, whole
-    for record in read_records(result):
-        packed = gzip_member(result[record["offset"] : record["offset"] + record["length"]])
-        signed.keep_first(record, signed.output_bytes, len(packed), keep)
-        signed.manifest_offset = signed.output_bytes
-        out.write(packed)
-        signed.output_bytes += len(packed)
+        else:
+            write_member(record, view[record["offset"] : record["offset"] + record["length"]])
+    new_record = manifest_record(manifest, record_id)
+    signed.manifest_offset = signed.output_bytes
+    write_member(vellumark.read_records(new_record)[0], new_record)
     return signed
 
 

@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
 # The wheel we would publish, on every CPython: installs the repaired wheel
-# from dist/ (made by scripts/build-dist.sh, which runs first unless
-# VELLUMARK_WHEEL names one) into an environment of each supported version and
-# runs the whole Python suite there. One environment also gets the examples'
+# from dist/ into an environment of each supported version and runs the whole
+# Python suite there. scripts/build-dist.sh makes that wheel first, unless
+# --dist says it has just run (as in scripts/test-all.sh). One environment also gets the examples'
 # optional extras, Spark among them, so that their tests run instead of skipping.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-wheel=${VELLUMARK_WHEEL:-}
-if [[ -z $wheel ]]; then
-    bash scripts/build-dist.sh
-    wheel=$(ls dist/vellumark-*-manylinux*.whl)
-fi
+[[ ${1:-} == --dist ]] || bash scripts/build-dist.sh
+wheel=$(ls dist/vellumark-*-manylinux*.whl)
 echo "testing $(basename "$wheel")"
 
 for version in "${SUPPORTED_PYTHONS[@]}"; do
