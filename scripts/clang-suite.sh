@@ -8,9 +8,9 @@ source scripts/common.sh
 
 python=$(test_venv "$EXTRAS_PYTHON")
 install_test_requirements "$python"
-CXX=clang++ cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Release -DVELLUMARK_BUILD_MODULE=ON -DVELLUMARK_WERROR=ON \
-    -DCMAKE_CXX_FLAGS="-stdlib=libc++" -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build build/clang -j "$(nproc)" --target vellumark | grep -Ev "^\[ *[0-9]+%\] (Building|Linking|Built)" || true
+run_logged build/logs/clang-configure.log env CXX=clang++ cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Release \
+    -DVELLUMARK_BUILD_MODULE=ON -DVELLUMARK_WERROR=ON -DCMAKE_CXX_FLAGS="-stdlib=libc++" -DPython_EXECUTABLE="$python"
+run_logged build/logs/clang-build.log cmake --build build/clang -j "$(nproc)" --target vellumark
 echo "built with $(clang++ --version | head -n 1) and libc++"
 PYTHONPATH=$PWD/build/clang "$python" -c 'import sys, vellumark; assert vellumark.__file__.startswith(sys.argv[1]), vellumark.__file__' "$PWD/build/clang"
 PYTHONPATH=$PWD/build/clang "$python" -m pytest -q -p no:cacheprovider tests/python

@@ -6,6 +6,13 @@ SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
 # tqdm, pyspark) and serves the clang and sanitizer runs.
 EXTRAS_PYTHON=3.11
 
+# CMake 3.26 is the first with FindPython's stable-ABI module support. A
+# newer one installed by scripts/system-deps.sh (when the system's is older,
+# as Debian 12's 3.25 is) lives here and comes first on the PATH.
+CMAKE_MINIMUM=3.26
+TOOLS_BIN=$PWD/build/tools/bin
+[[ -d $TOOLS_BIN ]] && PATH=$TOOLS_BIN:$PATH
+
 # Records something a run left out, for the summary at the end of scripts/test-all.sh.
 note_skipped() {
     echo "skipping $1"
@@ -23,6 +30,31 @@ find_python() {
     command -v "python$version" || true
 }
 
+# The interpreter for a version, or a failure that says which one is missing,
+# why it is needed and where to get it.
+require_python() {
+    local version=$1 why=$2 python
+    python=$(find_python "$version")
+    if [[ -z $python ]]; then
+        echo "CPython $version is needed $why, and none was found under ${PYENV_ROOT:-$HOME/.pyenv}/versions or as python$version on the PATH: install it with 'pyenv install $version' (or your system's python$version package)" >&2
+        return 1
+    fi
+    echo "$python"
+}
+
+# Runs a command with its output in a log file; on failure shows the end of
+# the log and fails, so that no error hides behind a filter.
+run_logged() {
+    local log=$1
+    shift
+    mkdir -p "$(dirname "$log")"
+    if ! "$@" >"$log" 2>&1; then
+        echo "failed: $* (whole log: $log); its last lines:" >&2
+        tail -n 80 "$log" >&2
+        return 1
+    fi
+}
+
 # pip, without the warnings this machine's pip configuration prints about
 # local index folders that do not exist.
 pip_run() {
@@ -35,8 +67,7 @@ pip_run() {
 # Prints the path of its python.
 test_venv() {
     local version=$1 python venv
-    python=$(find_python "$version")
-    [[ -n $python ]] || { echo "no CPython $version found" >&2; return 1; }
+    python=$(require_python "$version" "${2:-for this stage}") || return 1
     venv=build/venvs/$version
     if [[ ! -x $venv/bin/python ]]; then
         "$python" -m venv "$venv" >&2

@@ -6,27 +6,33 @@
 # codec's line and branch coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/common.sh
 seconds=${1:-60}
 python=$(command -v python3)
 
-CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DVELLUMARK_BUILD_FUZZER=ON -DVELLUMARK_SANITIZE=ON -DVELLUMARK_WERROR=ON >/dev/null
-cmake --build build/fuzz -j "$(nproc)" --target fuzz_codec >/dev/null
+run_logged build/logs/fuzz-configure.log env CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DVELLUMARK_BUILD_FUZZER=ON -DVELLUMARK_SANITIZE=ON -DVELLUMARK_WERROR=ON
+run_logged build/logs/fuzz-build.log cmake --build build/fuzz -j "$(nproc)" --target fuzz_codec
 
 "$python" fuzz/make_seeds.py build/fuzz/seeds
 mkdir -p build/fuzz/corpus build/fuzz/artifacts
-build/fuzz/fuzz_codec build/fuzz/corpus build/fuzz/seeds \
+# The whole output goes to a log; the progress lines are shown as they come.
+# sed prints what matches and always succeeds, so with pipefail the status of
+# the pipeline is the fuzzer's: a crash or a broken invariant fails the stage.
+log=build/logs/fuzz.log
+if ! build/fuzz/fuzz_codec build/fuzz/corpus build/fuzz/seeds \
     -dict=fuzz/warc.dict -max_len=65536 -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix=build/fuzz/artifacts/ 2>&1 |
-    grep --line-buffered -E "^(#[0-9]+[[:space:]]+(pulse|DONE)|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus|==[0-9]+==|invariant|SUMMARY)" || true
-# grep streams the periodic progress lines and hides the rest; a crash still
-# fails the run through the exit code
-test "${PIPESTATUS[0]}" -eq 0
+    -artifact_prefix=build/fuzz/artifacts/ 2>&1 | tee "$log" |
+    sed -nEu '/^(#[0-9]+[[:space:]]+(pulse|DONE)|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus)/p'; then
+    echo "the fuzzer failed (whole log: $log); its last lines:" >&2
+    tail -n 60 "$log" >&2
+    exit 1
+fi
 
 if [[ ${2:-} == --coverage ]]; then
-    CXX=clang++ cmake -S . -B build/fuzz-cov -DCMAKE_BUILD_TYPE=Debug -DVELLUMARK_BUILD_FUZZER=ON \
-        -DVELLUMARK_COVERAGE=ON >/dev/null
-    cmake --build build/fuzz-cov -j "$(nproc)" --target fuzz_codec >/dev/null
+    run_logged build/logs/fuzz-cov-configure.log env CXX=clang++ cmake -S . -B build/fuzz-cov \
+        -DCMAKE_BUILD_TYPE=Debug -DVELLUMARK_BUILD_FUZZER=ON -DVELLUMARK_COVERAGE=ON
+    run_logged build/logs/fuzz-cov-build.log cmake --build build/fuzz-cov -j "$(nproc)" --target fuzz_codec
     LLVM_PROFILE_FILE=build/fuzz-cov/replay.profraw build/fuzz-cov/fuzz_codec -runs=0 build/fuzz/corpus >/dev/null 2>&1
     llvm-profdata merge -o build/fuzz-cov/replay.profdata build/fuzz-cov/replay.profraw
     llvm-cov report build/fuzz-cov/fuzz_codec -instr-profile=build/fuzz-cov/replay.profdata src/error src/record src/writer

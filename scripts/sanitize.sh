@@ -7,9 +7,9 @@ source scripts/common.sh
 
 python=$(test_venv 3.11)
 install_test_requirements "$python"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELLUMARK_BUILD_MODULE=ON -DVELLUMARK_SANITIZE=ON \
-    -DVELLUMARK_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build build/asan -j "$(nproc)" --target vellumark >/dev/null
+run_logged build/logs/asan-configure.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELLUMARK_BUILD_MODULE=ON \
+    -DVELLUMARK_SANITIZE=ON -DVELLUMARK_WERROR=ON -DPython_EXECUTABLE="$python"
+run_logged build/logs/asan-build.log cmake --build build/asan -j "$(nproc)" --target vellumark
 
 # libstdc++ is preloaded with libasan: with libasan alone the first C++ throw aborts.
 # PYTHONMALLOC=malloc lets ASan see every allocation; CPython's own exit-time

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The system packages the tests need: GoogleTest, clang with libFuzzer, its
-# sanitizer runtimes and libc++, a C compiler, and binutils. Installs what is
-# missing when run as root.
+# sanitizer runtimes and libc++, a C compiler, binutils and CMake. Installs
+# what is missing when run as root. A CMake older than the build needs (Debian
+# 12 has 3.25) gets a newer one from PyPI in build/tools, which the other
+# scripts put first on their PATH.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
 
 missing=()
 [[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
@@ -25,3 +29,20 @@ if ((${#missing[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+cmake_version() { cmake --version | sed -nE '1s/^cmake version ([0-9]+\.[0-9]+(\.[0-9]+)?).*/\1/p'; }
+version_at_least() { [[ $(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1) == "$2" ]]; }
+
+found=$(cmake_version)
+if ! version_at_least "$found" "$CMAKE_MINIMUM"; then
+    echo "CMake $found is older than $CMAKE_MINIMUM: installing a newer one from PyPI into build/tools"
+    python=$(require_python "${SUPPORTED_PYTHONS[0]}" "to install a newer CMake") || python=$(find_python "$EXTRAS_PYTHON")
+    [[ -x build/venvs/cmake/bin/python ]] || "$python" -m venv build/venvs/cmake
+    pip_run build/venvs/cmake/bin/python install -q "cmake>=$CMAKE_MINIMUM"
+    mkdir -p "$TOOLS_BIN"
+    ln -sf "$PWD/build/venvs/cmake/bin/cmake" "$PWD/build/venvs/cmake/bin/ctest" "$TOOLS_BIN/"
+    PATH=$TOOLS_BIN:$PATH
+    found=$(cmake_version)
+    version_at_least "$found" "$CMAKE_MINIMUM" || { echo "still CMake $found after installing a newer one" >&2; exit 1; }
+fi
+echo "CMake $found ($(command -v cmake))"

@@ -3,8 +3,8 @@
 // The codec reports failure only through these; it never throws on any input
 // (allocation failure, std::bad_alloc, is the one exception it lets through).
 
-#include <cassert>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -38,6 +38,16 @@ private:
     std::string message_;
 };
 
+namespace detail {
+/// Reading the value of an error, or the error of a value, is a bug in the
+/// caller, never a property of the input. It is checked in every build type:
+/// the exception reaches the Python boundary's guard as an internal failure
+/// (PanicException and a diagnostic) instead of reading the wrong variant.
+[[noreturn]] inline void wrong_side_of_result(const char* what) {
+    throw std::logic_error(what);
+}
+}  // namespace detail
+
 /// Either a value or an Error. Check it before use: dereferencing an error is a bug.
 template <class T>
 class [[nodiscard]] Result {
@@ -54,23 +64,25 @@ public:
     [[nodiscard]] T* operator->() { return checked_value(); }
     [[nodiscard]] const T* operator->() const { return checked_value(); }
 
-    [[nodiscard]] const Error& error() const& {
-        assert(!has_value());
-        return *std::get_if<1>(&state_);
-    }
-    [[nodiscard]] Error&& error() && {
-        assert(!has_value());
-        return std::move(*std::get_if<1>(&state_));
-    }
+    [[nodiscard]] const Error& error() const& { return *checked_error(); }
+    [[nodiscard]] Error&& error() && { return std::move(*checked_error()); }
 
 private:
     T* checked_value() {
-        assert(has_value());
-        return std::get_if<0>(&state_);
+        if (T* value = std::get_if<0>(&state_)) return value;
+        detail::wrong_side_of_result("Result: value read from an error");
     }
     const T* checked_value() const {
-        assert(has_value());
-        return std::get_if<0>(&state_);
+        if (const T* value = std::get_if<0>(&state_)) return value;
+        detail::wrong_side_of_result("Result: value read from an error");
+    }
+    Error* checked_error() {
+        if (Error* error = std::get_if<1>(&state_)) return error;
+        detail::wrong_side_of_result("Result: error read from a value");
+    }
+    const Error* checked_error() const {
+        if (const Error* error = std::get_if<1>(&state_)) return error;
+        detail::wrong_side_of_result("Result: error read from a value");
     }
 
     std::variant<T, Error> state_;
@@ -87,11 +99,11 @@ public:
     explicit operator bool() const noexcept { return has_value(); }
 
     [[nodiscard]] const Error& error() const& {
-        assert(!has_value());
+        if (!error_) detail::wrong_side_of_result("Result: error read from a success");
         return *error_;
     }
     [[nodiscard]] Error&& error() && {
-        assert(!has_value());
+        if (!error_) detail::wrong_side_of_result("Result: error read from a success");
         return std::move(*error_);
     }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "error/error.hpp"
@@ -17,6 +18,19 @@ TEST(Error, DisplayTexts) {
     EXPECT_EQ(Error::invalid_record("unterminated header").display(), "invalid WARC record: unterminated header");
     EXPECT_EQ(Error::no_manifest().display(), "no C2PA manifest record found");
     EXPECT_EQ(Error::no_manifest().kind(), ErrorKind::NoManifest);
+}
+
+// Reading the wrong side of a Result was undefined behaviour in release builds;
+// it must be caught in every build type.
+TEST(Result, ReadingTheWrongSideThrowsInEveryBuildType) {
+    Result<int> failed = Error::no_manifest();
+    EXPECT_THROW((void)*failed, std::logic_error);
+    EXPECT_THROW((void)std::move(failed).operator*(), std::logic_error);
+    Result<std::string> text = std::string("value");
+    EXPECT_EQ(text->size(), 5u);
+    EXPECT_THROW((void)text.error(), std::logic_error);
+    Result<void> done;
+    EXPECT_THROW((void)done.error(), std::logic_error);
 }
 
 struct PredicateCase {
