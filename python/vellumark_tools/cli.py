@@ -1,0 +1,543 @@
+"""The vellumark command: sign, read the manifest store of, index, check and
+count archives on disk. Results go to standard output, diagnostics to
+standard error. Exit status: 0 when every archive went through, 1 when one
+failed, 2 for a usage error, 130 after Ctrl-C (128 plus the signal's number
+after SIGTERM or SIGHUP)."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import os
+import signal
+import sys
+from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+
+import vellumark
+
+from . import members
+from .errors import ArchiveError, shown
+from .inputs import Inputs, find_archives, store_for
+from .members import DEFAULT_MEMBER_LIMIT
+from .output import atomic_output, check_target
+from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
+from .signing import sign, signed_name, is_gzip_file
+from .survey import census, check, index_entries, read_manifest
+
+PROG = "vellumark"
+DEFAULT_FIELDS = "offset,length,warc-type,warc-target-uri,warc-record-id"
+
+
+class UsageError(Exception):
+    """A command line that cannot be run as given: exit status 2."""
+
+
+# ---------------------------------------------------------------------------- jobs (run in worker processes)
+
+
+def sign_job(path: str, store: bytes, target: str, record_id: Optional[str], member_limit: int) -> Outcome:
+    name = shown(path)
+    signed = sign(path, store, target, record_id, member_limit=member_limit)
+    advice = signed.index_advice()
+    dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
+    rewritten = (
+        f"; {signed.rewritten:,} records that shared or spanned gzip members are now members of their own"
+        if signed.rewritten
+        else ""
+    )
+    line = f"{name} -> {signed.output}: {plural(signed.records, 'record')} (WARC/{signed.version}){dropped}{rewritten}; {advice}"
+    return Outcome(name, True, line, {"records": signed.records, "bytes": signed.size})
+
+
+def census_job(path: str, member_limit: int) -> Outcome:
+    name = shown(path)
+    result = census(path, member_limit=member_limit)
+    versions = ", ".join(f"WARC/{v}" for v in sorted(result.versions))
+    carried = ", carries a manifest store" if result.manifest else ""
+    line = f"{name}: {plural(result.records, 'record')} ({versions or 'none'}), {result.bytes:,} bytes uncompressed{carried}"
+    return Outcome(name, True, line, result, result.warnings)
+
+
+def check_job(path: str, member_limit: int, verbose: bool) -> Outcome:
+    name = shown(path)
+    result = check(path, member_limit=member_limit)
+    layout = ""
+    if result.compressed:
+        layout = f", per-record gzip ({plural(result.members, 'member')})" if result.per_record else ", not per-record gzip"
+    digests = f", {plural(result.digests, 'digest')} true" if result.digests else ""
+    if result.ok:
+        return Outcome(name, True, f"{name}: ok: {plural(result.records, 'record')}{layout}{digests}", result)
+    more = f" (and {len(result.problems) - 1} more problems; -v lists them)" if len(result.problems) > 1 and not verbose else ""
+    line = f"{name}: failed: {result.problems[0]}{more}"
+    if verbose:
+        line += "".join(f"\n  {problem}" for problem in result.problems[1:])
+    return Outcome(name, False, line, result)
+
+
+# ---------------------------------------------------------------------------- output of a run
+
+
+class Progress:
+    """A tqdm bar on standard error when it is a terminal and tqdm is installed;
+    otherwise a line per archive. Lines meant for standard output go there."""
+
+    def __init__(self, total: int, lines: IO[str], failures: IO[str]) -> None:
+        self._lines, self._failures = lines, failures
+        self._bar: Any = None
+        if total > 1 and sys.stderr.isatty():
+            try:
+                tqdm = importlib.import_module("tqdm")
+            except ImportError:
+                note("a progress bar needs tqdm: pip install 'vellumark[progress]'")
+            else:
+                tqdm.tqdm.monitor_interval = 0  # no monitor thread: worker processes are started while it runs
+                self._bar = tqdm.tqdm(total=total, unit="archive", file=sys.stderr, leave=False)
+
+    def done(self, outcome: Outcome) -> None:
+        for warning in outcome.warnings:
+            self._print(f"{PROG}: {outcome.name}: warning: {warning}", sys.stderr)
+        target = self._lines if outcome.ok else self._failures
+        line = outcome.line if outcome.ok or target is self._lines else f"{PROG}: {outcome.line}"
+        if self._bar is not None:
+            self._bar.update(1)
+        self._print(line, target)
+
+    def _print(self, line: str, target: IO[str]) -> None:
+        if self._bar is not None and target.isatty():  # above the bar, not through it
+            self._bar.write(line, file=target)
+        else:
+            print(line, file=target, flush=True)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+_noted = set()
+
+
+def note(text: str) -> None:
+    """A remark about the environment (a missing extra), once per run."""
+    if text not in _noted:
+        _noted.add(text)
+        print(f"{PROG}: note: {text}", file=sys.stderr)
+
+
+def report_inputs(inputs: Inputs) -> None:
+    """Names every file left out, and every path that could not be read."""
+    for path, reason in inputs.skipped:
+        print(f"{PROG}: skipped {shown(path)}: {reason}", file=sys.stderr)
+    for path, reason in inputs.failed:
+        print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
+
+
+def note_inflater(paths: Iterable[str]) -> None:
+    if members.isal_zlib is None and sys.stderr.isatty() and any(p.lower().endswith(".gz") for p in paths):
+        note("inflating with zlib; pip install 'vellumark[fast-gzip]' (python-isal) inflates about twice as fast")
+
+
+def run_and_report(
+    jobs: List[Tuple[str, Any]], workers: int, summary: Callable[[List[Outcome]], str], failures_too: bool = False
+) -> Tuple[List[Outcome], int]:
+    """Runs the jobs, a line each on standard output (failures on standard
+    error, unless `failures_too`: a check's verdict is its result), or a bar;
+    then the summary when there was more than one."""
+    lines = sys.stdout
+    progress = Progress(len(jobs), lines, lines if failures_too else sys.stderr)
+    outcomes: List[Outcome] = []
+    try:
+        for outcome in run_jobs(jobs, workers):
+            outcomes.append(outcome)
+            progress.done(outcome)
+    finally:
+        progress.close()
+    failed = sum(1 for o in outcomes if not o.ok)
+    if len(jobs) > 1:
+        print(summary(outcomes), file=lines, flush=True)
+    return outcomes, 1 if failed else 0
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+# ---------------------------------------------------------------------------- commands
+
+
+class Sign:
+    help = "embed a manifest store in archives, written beside them as NAME.c2pa.warc[.gz]"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument(
+            "--manifest", required=True, metavar="STORE",
+            help="the manifest store file, or a name template with {name} (the archive's file name) or {stem} "
+            "(its name without .warc[.gz]) giving each archive its own",
+        )
+        where = parser.add_mutually_exclusive_group()
+        where.add_argument("--output", "-o", metavar="FILE", help="the signed archive (one archive only)")
+        where.add_argument("--output-dir", metavar="DIR", help="write the signed archives into DIR")
+        parser.add_argument("--record-id", metavar="ID", help="the new record's ID (one archive only; default: a new urn:uuid)")
+        add_workers(parser)
+        add_member_limit(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        if args.output == "":
+            raise UsageError("--output must not be empty")
+        inputs = find_archives(args.archives, skip_signed=True)
+        report_inputs(inputs)
+        if not inputs.archives:
+            return nothing_to_do(inputs)
+        if args.output is not None and len(inputs.archives) > 1:
+            raise UsageError(f"--output names one file, and {len(inputs.archives)} archives were given; use --output-dir")
+        if args.record_id is not None and len(inputs.archives) > 1:
+            raise UsageError("--record-id is for one archive: each record needs an ID of its own")
+        targets = [target_of(path, root, args) for path, root in inputs.archives]
+        refuse_clashes([p for p, _ in inputs.archives], targets)
+        stores = load_stores([p for p, _ in inputs.archives], args.manifest)
+        note_inflater(p for p, _ in inputs.archives)
+        jobs = [
+            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit)))
+            for (path, _), target in zip(inputs.archives, targets)
+        ]
+
+        def summary(outcomes: List[Outcome]) -> str:
+            done = [o for o in outcomes if o.ok]
+            records = sum(o.data["records"] for o in done)
+            return f"signed {plural(len(done), 'archive')} ({records:,} records); {failures(outcomes, inputs)}"
+
+        _, status = run_and_report(jobs, args.workers, summary)
+        return max(status, 1 if inputs.failed else 0)
+
+
+def target_of(path: str, root: Optional[str], args: argparse.Namespace) -> str:
+    if args.output is not None:
+        return args.output
+    compressed = is_gzip_file(path)
+    target = signed_name(path, compressed)
+    if args.output_dir is not None:
+        relative = os.path.relpath(target, root) if root is not None else os.path.basename(target)
+        target = os.path.join(args.output_dir, relative)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+    return target
+
+
+def refuse_clashes(paths: List[str], targets: List[str]) -> None:
+    """Two archives that would write one output, or an output that is another
+    archive of the run, are refused before any work."""
+    seen: Dict[str, str] = {}
+    inputs = {os.path.realpath(p): p for p in paths}
+    for path, target in zip(paths, targets):
+        key = os.path.realpath(target)
+        if key in seen:
+            raise UsageError(f"{shown(seen[key])} and {shown(path)} would both be written to {shown(target)}")
+        other = inputs.get(key)
+        if other is not None and os.path.realpath(other) != os.path.realpath(path):
+            raise UsageError(f"{shown(path)} would be written to {shown(target)}, which is also an archive of this run")
+        seen[key] = path
+    for target in targets:
+        check_target(target)
+
+
+def load_stores(paths: List[str], template: str) -> Dict[str, bytes]:
+    """Every archive's store, read and checked before any work starts."""
+    cache: Dict[str, bytes] = {}
+    stores = {}
+    for path in paths:
+        store_path = store_for(template, path)
+        if store_path not in cache:
+            try:
+                data = open(store_path, "rb").read()
+            except OSError as error:
+                raise ArchiveError(f"{shown(store_path)}: cannot read the manifest store: {error.strerror}") from None
+            if not data:
+                raise ArchiveError(f"{shown(store_path)}: the manifest store file is empty")
+            if data[4:8] != b"jumb":
+                print(
+                    f"{PROG}: warning: {shown(store_path)} does not begin with a JUMBF superbox (box type 'jumb'), "
+                    "as a C2PA manifest store does; embedding it anyway",
+                    file=sys.stderr,
+                )
+            cache[store_path] = data
+        stores[path] = cache[store_path]
+    return stores
+
+
+def failures(outcomes: List[Outcome], inputs: Inputs) -> str:
+    failed = sum(1 for o in outcomes if not o.ok) + len(inputs.failed)
+    return f"{failed} failed" if failed else "none failed"
+
+
+def nothing_to_do(inputs: Inputs) -> int:
+    print(f"{PROG}: no archives to work on", file=sys.stderr)
+    return 1
+
+
+class Manifest:
+    help = "write out the manifest store an archive carries"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("archive", metavar="ARCHIVE")
+        parser.add_argument("--output", "-o", metavar="FILE", help="where to write the store (default: standard output, when it is not a terminal)")
+        add_member_limit(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        if args.output == "":
+            raise UsageError("--output must not be empty")
+        if args.output is None and sys.stdout.isatty():
+            raise UsageError("the store is binary data: give --output FILE, or redirect standard output")
+        name = shown(args.archive)
+        found = read_manifest(args.archive, member_limit=args.member_limit)
+        if found is None:
+            print(f"{name}: no manifest store record", file=sys.stderr)
+            return 1
+        if args.output is not None:
+            with atomic_output(args.output) as out:
+                out.write(found.store)
+        else:
+            sys.stdout.buffer.write(found.store)
+            sys.stdout.buffer.flush()
+        unit = "compressed offset" if found.compressed else "offset"
+        length = f", length {found.length:,}" if found.length is not None else " (in a gzip member it shares)"
+        print(f"{name}: a manifest store of {len(found.store):,} bytes, in the record at {unit} {found.offset:,}{length}", file=sys.stderr)
+        return 0
+
+
+class Index:
+    help = "one JSON line per record, as warcio index writes them"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument(
+            "--fields", "-f", default=DEFAULT_FIELDS,
+            help=f"comma-separated: offset, length (of the gzip member in a .warc.gz), filename, or header names (default: {DEFAULT_FIELDS})",
+        )
+        add_member_limit(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        fields = [f.strip() for f in args.fields.split(",") if f.strip()]
+        if not fields:
+            raise UsageError("--fields names no field")
+        inputs = find_archives(args.archives)
+        report_inputs(inputs)
+        if not inputs.archives:
+            return nothing_to_do(inputs)
+        status = 1 if inputs.failed else 0
+        for path, _ in inputs.archives:
+            warnings: List[str] = []
+            try:
+                for entry in index_entries(path, fields, member_limit=args.member_limit, warnings=warnings):
+                    sys.stdout.write(json.dumps(entry) + "\n")
+                for warning in warnings:
+                    print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
+            except BrokenPipeError:
+                raise  # the reader went away: entry_point ends quietly
+            except (ArchiveError, OSError) as error:
+                sys.stdout.flush()
+                print(f"{PROG}: {shown(path)}: {describe(error)}", file=sys.stderr)
+                status = 1
+        sys.stdout.flush()
+        return status
+
+
+class Check:
+    help = "check that every record parses, the gzip layout, the manifest store record and the digests"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument("--verbose", "-v", action="store_true", help="list every problem, not only the first")
+        add_workers(parser)
+        add_member_limit(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        inputs = find_archives(args.archives)
+        report_inputs(inputs)
+        if not inputs.archives:
+            return nothing_to_do(inputs)
+        note_inflater(p for p, _ in inputs.archives)
+        jobs = [(shown(p), (check_job, (p, args.member_limit, args.verbose))) for p, _ in inputs.archives]
+
+        def summary(outcomes: List[Outcome]) -> str:
+            good = sum(1 for o in outcomes if o.ok)
+            return f"checked {plural(len(outcomes), 'archive')}: {good} ok, {failures(outcomes, inputs)}"
+
+        _, status = run_and_report(jobs, args.workers, summary, failures_too=True)
+        return max(status, 1 if inputs.failed else 0)
+
+
+class Census:
+    help = "count the records of every archive under the paths, by WARC-Type"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("paths", nargs="+", metavar="PATH", help="archives, or directories searched for them")
+        parser.add_argument("--json", metavar="FILE", help="also write the totals as JSON")
+        add_workers(parser)
+        add_member_limit(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        if args.json is not None:
+            if args.json == "":
+                raise UsageError("--json must not be empty")
+            check_target(args.json)
+        inputs = find_archives(args.paths)
+        report_inputs(inputs)
+        if not inputs.archives:
+            return nothing_to_do(inputs)
+        note_inflater(p for p, _ in inputs.archives)
+        jobs = [(shown(p), (census_job, (p, args.member_limit))) for p, _ in inputs.archives]
+
+        def summary(outcomes: List[Outcome]) -> str:
+            totals = combined(outcomes, inputs)
+            return (
+                f"{plural(totals['archives'], 'archive')}, {totals['records']:,} records, "
+                f"{totals['bytes']:,} bytes uncompressed, {failures(outcomes, inputs)}"
+            )
+
+        outcomes, status = run_and_report(jobs, args.workers, summary)
+        if args.json is not None:
+            with atomic_output(args.json) as out:
+                out.write(json.dumps(combined(outcomes, inputs), indent=2).encode() + b"\n")
+        return max(status, 1 if inputs.failed else 0)
+
+
+def combined(outcomes: List[Outcome], inputs: Optional[Inputs] = None) -> Dict[str, Any]:
+    """The census of a run: `archives` counts every archive found, failed ones
+    too; the other counts, the archives that were read."""
+    read = [o.data for o in outcomes if o.ok]
+    by_type: Dict[str, int] = {}
+    versions: Dict[str, int] = {}
+    for result in read:
+        for kind, count in result.by_type.items():
+            by_type[kind] = by_type.get(kind, 0) + count
+        for version, count in result.versions.items():
+            versions[version] = versions.get(version, 0) + count
+    errors = {o.name: o.line.split(": ", 1)[-1] for o in outcomes if not o.ok}
+    for path, reason in inputs.failed if inputs else []:
+        errors[shown(path)] = reason
+    return {
+        "archives": len(outcomes) + (len(inputs.failed) if inputs else 0),
+        "records": sum(r.records for r in read),
+        "bytes": sum(r.bytes for r in read),
+        "by_type": dict(sorted(by_type.items())),
+        "versions": dict(sorted(versions.items())),
+        "manifests": sum(1 for r in read if r.manifest),
+        "errors": dict(sorted(errors.items())),
+    }
+
+
+# ---------------------------------------------------------------------------- the parser
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def size(text: str) -> int:
+    """A byte count: 4294967296, 4G, 512M, 64K (powers of 1024)."""
+    units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+    number, unit = text.strip().upper().rstrip("IB"), ""
+    if number and number[-1] in units:
+        number, unit = number[:-1], number[-1]
+    try:
+        value = int(number) * units[unit]
+    except (ValueError, KeyError):
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (say 4G, 512M or a number of bytes)") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1 byte")
+    return value
+
+
+def add_workers(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--workers", "-j", type=positive, default=default_workers(), metavar="N",
+        help="archives worked on at once, each in a process of its own (default: one per core; never more than there are archives)",
+    )
+
+
+def add_member_limit(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--member-limit", type=size, default=DEFAULT_MEMBER_LIMIT, metavar="SIZE",
+        help="refuse a gzip member that inflates past SIZE (default 4G: far above any real record; stops gzip bombs)",
+    )
+
+
+COMMANDS = {"sign": Sign, "manifest": Manifest, "index": Index, "check": Check, "census": Census}
+
+
+def version_text() -> str:
+    inflater = "isal" if members.isal_zlib is not None else "zlib (pip install 'vellumark[fast-gzip]' for isal)"
+    try:
+        importlib.import_module("tqdm")
+        progress = "tqdm"
+    except ImportError:
+        progress = "none (pip install 'vellumark[progress]')"
+    return f"{PROG} {vellumark.__version__}; gzip: {inflater}; progress bar: {progress}"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__)
+    parser.add_argument("--version", "-V", action="version", version=version_text())
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, command in COMMANDS.items():
+        sub = commands.add_parser(name, help=command.help, description=command.help[0].upper() + command.help[1:] + ".")
+        command.add_arguments(sub)
+        sub.set_defaults(run=command.run, parser=sub)
+    return parser
+
+
+def describe(error: BaseException) -> str:
+    if isinstance(error, OSError):
+        where = f"{shown(error.filename)}: " if error.filename is not None else ""
+        return f"{where}{error.strerror or error}"
+    return str(error)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    handle_termination()
+    try:
+        return args.run(args)
+    except UsageError as error:
+        args.parser.print_usage(sys.stderr)
+        print(f"{args.parser.prog}: error: {error}", file=sys.stderr)
+        return 2
+    except (ArchiveError, OSError) as error:
+        print(f"{PROG} {args.command}: error: {describe(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except Terminated as stop:
+        print(f"{PROG}: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
+
+
+def entry_point() -> None:
+    """The console script: main(), with a reader that went away (`| head`) taken quietly."""
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        status = 141
+    sys.exit(status)
+

@@ -1,0 +1,95 @@
+"""WARC-Block-Digest and WARC-Payload-Digest, checked as warcio and FastWARC
+check them: "algorithm:value", the value in base32 (what crawlers write), hex
+or base64; the payload of an HTTP record is what follows its HTTP headers."""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import hashlib
+import re
+from typing import Dict, List, Optional
+
+HTTP_RECORDS = ("response", "request", "revisit")
+HTTP_SCHEMES = ("http:", "https:")
+
+
+def decoded(value: str, size: int) -> Optional[bytes]:
+    """The digest bytes of a value written in base32, hex or base64, or None."""
+    text = value.strip()
+    candidates = []
+    if re.fullmatch(r"[A-Za-z2-7]+=*", text):
+        bare = text.rstrip("=").upper()
+        candidates.append(lambda: base64.b32decode(bare + "=" * (-len(bare) % 8)))
+    if re.fullmatch(r"[0-9A-Fa-f]+", text):
+        candidates.append(lambda: bytes.fromhex(text))
+    if re.fullmatch(r"[A-Za-z0-9+/_-]+=*", text):
+        candidates.append(lambda: base64.b64decode(text + "=" * (-len(text) % 4), altchars=b"-_" if "-" in text or "_" in text else None))
+    for decode in candidates:
+        try:
+            digest = decode()
+        except (binascii.Error, ValueError):
+            continue
+        if len(digest) == size:
+            return digest
+    return None
+
+
+def _algorithm(name: str) -> Optional["hashlib._Hash"]:
+    try:
+        return hashlib.new(name.strip().lower().replace("-", ""))
+    except ValueError:
+        return None
+
+
+def http_payload_start(block: bytes) -> int:
+    """Where the payload starts after the status line and headers of an HTTP
+    message: after the first line that is blank but for white space."""
+    pos, size = 0, len(block)
+    while pos < size:
+        line_end = block.find(b"\n", pos)
+        line_end = size if line_end < 0 else line_end + 1
+        blank = not block[pos:line_end].strip()
+        pos = line_end
+        if blank:
+            return pos
+    return size
+
+
+def problems(headers: Dict[str, str], body: bytes) -> List[str]:
+    """What is wrong with the digests a record declares (empty when they are
+    true or there are none), as warcio's check reports it: a revisit's digests
+    describe another record and are not checked, nor is the payload digest of
+    a segment."""
+    found: List[str] = []
+    kind = headers.get("warc-type", "")
+    if kind == "revisit":
+        return found
+    block_digest = headers.get("warc-block-digest")
+    if block_digest is not None:
+        found += _check(block_digest, body, "block")
+    payload_digest = headers.get("warc-payload-digest")
+    if payload_digest is not None and "warc-segment-number" not in headers:
+        start = 0
+        if body and kind in HTTP_RECORDS and headers.get("warc-target-uri", "").startswith(HTTP_SCHEMES):
+            start = http_payload_start(body)
+        found += _check(payload_digest, memoryview(body)[start:], "payload")
+    return found
+
+
+def _check(declared: str, data: "bytes | memoryview", what: str) -> List[str]:
+    name, colon, value = declared.partition(":")
+    hasher = _algorithm(name) if colon else None
+    if hasher is None:
+        return [f"unknown hash algorithm in the {what} digest {declared!r}"]
+    expected = decoded(value, hasher.digest_size)
+    if expected is None:
+        return [f"the {what} digest {declared!r} is not a {name} value in base32, hex or base64"]
+    hasher.update(data)
+    if hasher.digest() != expected:
+        return [f"{what} digest {declared} does not match"]
+    return []
+
+
+def declares_digest(headers: Dict[str, str]) -> bool:
+    return "warc-block-digest" in headers or "warc-payload-digest" in headers

@@ -1,0 +1,81 @@
+"""The archives a command works on: files named on the command line, and the
+archives found in directories (recursively), with every file left out named
+and the reason given."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import List, Optional, Sequence, Tuple
+
+ARCHIVE_SUFFIXES = (".warc", ".warc.gz")
+SIGNED_SUFFIXES = (".c2pa.warc", ".c2pa.warc.gz")
+
+
+@dataclasses.dataclass
+class Inputs:
+    archives: List[Tuple[str, Optional[str]]] = dataclasses.field(default_factory=list)
+    """(path, the directory it was found under, or None for a file named as it is)."""
+    skipped: List[Tuple[str, str]] = dataclasses.field(default_factory=list)
+    """(path, why): files in the directories that are not archives to work on."""
+    failed: List[Tuple[str, str]] = dataclasses.field(default_factory=list)
+    """(path, why): paths that cannot be read at all."""
+
+
+def why_not(name: str, skip_signed: bool) -> Optional[str]:
+    """Why a file found in a directory is left out, or None to take it."""
+    lower = name.lower()
+    if name.startswith(".") and lower.endswith(".partial"):
+        return "a temporary output of a run in progress, or of one that was stopped"
+    if skip_signed and lower.endswith(SIGNED_SUFFIXES):
+        return "already signed: an output of vellumark sign (name it to sign it again)"
+    if lower.endswith(ARCHIVE_SUFFIXES):
+        return None
+    if lower.endswith((".arc", ".arc.gz")):
+        return "an ARC file, and vellumark reads WARC (warcio recompress turns ARC into WARC)"
+    if lower.endswith((".cdx", ".cdxj", ".cdx.gz", ".cdxj.gz", ".idx")):
+        return "an index, not an archive"
+    return "not a .warc or .warc.gz file"
+
+
+def find_archives(paths: Sequence[str], skip_signed: bool = False) -> Inputs:
+    found = Inputs()
+    for path in paths:
+        if os.path.isdir(path):
+            _walk(path, found, skip_signed)
+        elif os.path.exists(path):
+            found.archives.append((path, None))
+        else:
+            found.failed.append((path, "no such file or directory"))
+    return found
+
+
+def _walk(root: str, found: Inputs, skip_signed: bool) -> None:
+    def unreadable(error: OSError) -> None:
+        found.failed.append((error.filename or root, f"cannot list it: {error.strerror}"))
+
+    for directory, subdirectories, files in os.walk(root, onerror=unreadable):
+        subdirectories.sort()
+        for name in sorted(files):
+            path = os.path.join(directory, name)
+            reason = why_not(name, skip_signed)
+            if reason is None:
+                found.archives.append((path, root))
+            else:
+                found.skipped.append((path, reason))
+
+
+def stem_of(path: str) -> str:
+    """An archive's file name without .c2pa, .warc and .gz."""
+    name = os.path.basename(path)
+    for suffix in (".c2pa.warc.gz", ".c2pa.warc", ".warc.gz", ".warc", ".gz"):
+        if name.lower().endswith(suffix):
+            return name[: -len(suffix)]
+    return name
+
+
+def store_for(template: str, archive: str) -> str:
+    """The manifest store file for an archive: the template with {name} (the
+    archive's file name) and {stem} (that name without .warc[.gz]) filled in;
+    a plain file name is the same store for every archive."""
+    return template.replace("{name}", os.path.basename(archive)).replace("{stem}", stem_of(archive))

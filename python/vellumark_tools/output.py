@@ -1,0 +1,254 @@
+"""Outputs that never damage a file: written beside the target, flushed to
+disk, then renamed over it, so that a failure, Ctrl-C or SIGTERM leaves the
+target (which may be the input) as it was.
+
+Only a regular file or a new name is ever replaced: a device, a FIFO or a
+directory given as the output is refused. A replaced file keeps its
+permission bits; a new one gets what open() would give it (the process umask
+is left alone: other threads may be creating files). An advisory lock on the
+target makes a second run that writes the same output at the same moment
+refuse instead of both reporting a result one of them overwrote.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import os
+import secrets
+import stat
+from typing import IO, Iterator, Optional
+
+from .errors import ArchiveError, PathLike, shown
+
+BUFFER = 1 << 20  # one system call per MiB written
+NAME_MAX = 255  # bytes in a file name on the common file systems
+
+
+def check_target(target: PathLike) -> Optional[os.stat_result]:
+    """The target's status when it is a regular file, None when it does not
+    exist; ArchiveError for anything else, or a directory that is not there."""
+    try:
+        status = os.stat(target)
+    except FileNotFoundError:
+        directory = os.path.dirname(os.path.abspath(target))
+        if not os.path.isdir(directory):
+            raise ArchiveError(f"{shown(target)}: no such directory: {shown(directory)}") from None
+        return None
+    except OSError as error:
+        raise ArchiveError(f"{shown(target)}: {error.strerror}") from None
+    if stat.S_ISREG(status.st_mode):
+        return status
+    kind = "a directory" if stat.S_ISDIR(status.st_mode) else "a FIFO" if stat.S_ISFIFO(status.st_mode) else "not a regular file"
+    raise ArchiveError(f"{shown(target)}: {kind}; the output must be a regular file or a new name")
+
+
+def temporary_name(target: PathLike) -> bytes:
+    """A hidden name beside the target, short enough for any file system
+    however long the target's own name is."""
+    directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
+    suffix = b".%s.partial" % secrets.token_hex(4).encode()
+    return os.path.join(directory, b"." + name[: NAME_MAX - 1 - len(suffix) - 16] + suffix)
+
+
+class _Lock:
+    """An exclusive advisory lock on the target's inode, taken without waiting.
+    A target that does not exist yet is created empty to hold the lock, and
+    removed again if the run fails."""
+
+    def __init__(self, target: PathLike) -> None:
+        self.target = target
+        self.created = False
+        while True:
+            try:
+                fd = os.open(target, os.O_RDONLY | os.O_CLOEXEC)
+            except FileNotFoundError:
+                try:
+                    fd = os.open(target, os.O_RDONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+                    self.created = True
+                except FileExistsError:
+                    continue
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(fd)
+                raise ArchiveError(f"{shown(target)}: another run is writing it right now") from None
+            # The name may have been replaced (renamed over) between the open and the lock.
+            with contextlib.suppress(FileNotFoundError):
+                if os.stat(target).st_ino == os.fstat(fd).st_ino:
+                    self.fd = fd
+                    return
+            os.close(fd)
+            self.created = False
+
+    def release(self, succeeded: bool) -> None:
+        if self.created and not succeeded:
+            with contextlib.suppress(OSError):
+                if os.stat(self.target).st_size == 0 and os.stat(self.target).st_ino == os.fstat(self.fd).st_ino:
+                    os.unlink(self.target)
+        os.close(self.fd)
+
+
+class Output:
+    """The file being written: write() and copy_from(), whose errors (a full
+    disk, a file too large) name the output the user asked for."""
+
+    def __init__(self, fd: int, target: str) -> None:
+        self.target = target
+        self._file: IO[bytes] = os.fdopen(fd, "wb", buffering=BUFFER)
+        self._owned = True
+        self.written = 0
+
+    @classmethod
+    def over(cls, stream: IO[bytes]) -> "Output":
+        """An Output that writes through a caller's open binary file, left open."""
+        out = cls.__new__(cls)
+        name = getattr(stream, "name", "<stream>")
+        out.target = shown(name) if isinstance(name, (str, bytes)) else "<stream>"
+        out._file, out._owned, out.written = stream, False, 0
+        return out
+
+    def write(self, data: "bytes | memoryview") -> None:
+        try:
+            self._file.write(data)
+        except OSError as error:
+            raise _named(error, self.target) from None
+        self.written += len(data)
+
+    def copy_from(self, source: IO[bytes], offset: int, count: int) -> None:
+        """`count` bytes of `source` from `offset`, without moving its position:
+        inside the kernel where it can (copy_file_range), else through a buffer."""
+        self.flush()
+        in_fd, out_fd = _descriptor(source), _descriptor(self._file) if self._owned else -1
+        done = 0
+        try:
+            while done < count and in_fd >= 0 and out_fd >= 0 and hasattr(os, "copy_file_range"):
+                try:
+                    moved = os.copy_file_range(in_fd, out_fd, min(count - done, 1 << 30), offset + done)
+                except OSError as error:
+                    if error.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP, errno.EBADF):
+                        raise
+                    break
+                if moved == 0:
+                    break
+                done += moved
+            while done < count:
+                chunk = read_at(source, offset + done, min(count - done, BUFFER))
+                if not chunk:
+                    raise ArchiveError(f"the input ended while it was being copied (at offset {offset + done})")
+                self._file.write(chunk)
+                done += len(chunk)
+        except OSError as error:
+            raise _named(error, self.target) from None
+        self.written += count
+
+    def flush(self) -> None:
+        try:
+            self._file.flush()
+        except OSError as error:
+            raise _named(error, self.target) from None
+
+    def fileno(self) -> int:
+        return self._file.fileno()
+
+    def close(self) -> None:
+        """Closes without raising: what needed reporting was reported by flush()."""
+        if self._owned:
+            with contextlib.suppress(OSError):
+                self._file.close()
+
+
+def _descriptor(stream: IO[bytes]) -> int:
+    """The file descriptor behind a stream, or -1."""
+    try:
+        return stream.fileno()
+    except (OSError, AttributeError, ValueError):
+        return -1
+
+
+def read_at(source: IO[bytes], offset: int, size: int) -> bytes:
+    """Bytes of a stream at an offset, without moving its position."""
+    fd = _descriptor(source)
+    if fd >= 0:
+        return os.pread(fd, size, offset)
+    position = source.tell()
+    try:
+        source.seek(offset)
+        return source.read(size)
+    finally:
+        source.seek(position)
+
+
+@contextlib.contextmanager
+def atomic_output(target: PathLike) -> Iterator[Output]:
+    """An Output that becomes `target` only when the block completes."""
+    target = os.path.realpath(target)  # a symbolic link's file is replaced, not the link
+    existing = check_target(target)
+    lock = _Lock(target)
+    temporary = temporary_name(target)
+    succeeded = False
+    try:
+        mode = stat.S_IMODE(existing.st_mode) if existing else 0o666  # a new file: the umask applies
+        out = Output(_create(temporary, mode, target), target)
+        try:
+            if existing:
+                _keep_owner_and_mode(out.fileno(), existing, target)
+            yield out
+            out.flush()
+            _fsync(out.fileno(), target)
+        finally:
+            out.close()
+        try:
+            os.replace(temporary, target)
+        except OSError as error:
+            raise _named(error, target) from None
+        succeeded = True
+    finally:
+        if not succeeded:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+        lock.release(succeeded)
+    _sync_directory(target)
+
+
+def _keep_owner_and_mode(fd: int, existing: os.stat_result, target: str) -> None:
+    try:
+        os.fchmod(fd, stat.S_IMODE(existing.st_mode))  # exactly the replaced file's bits, whatever the umask
+    except OSError as error:
+        raise _named(error, target) from None
+    with contextlib.suppress(PermissionError):  # only a privileged process can give a file away
+        os.fchown(fd, existing.st_uid, existing.st_gid)
+
+
+def _fsync(fd: int, target: str) -> None:
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        raise _named(error, target) from None
+
+
+def _create(temporary: bytes, mode: int, target: str) -> int:
+    try:
+        return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)  # read back before use
+    except OSError as error:
+        raise _named(error, target) from None
+
+
+def _named(error: OSError, target: str) -> ArchiveError:
+    """An OSError while writing, as a one-line error about the output the user named."""
+    if error.errno == errno.ENOSPC:
+        return ArchiveError(f"{shown(target)}: no space left on the device")
+    if error.errno == errno.EFBIG:
+        return ArchiveError(f"{shown(target)}: the file would be larger than the system allows")
+    return ArchiveError(f"{shown(target)}: {error.strerror or error}")
+
+
+def _sync_directory(target: str) -> None:
+    """The rename itself, made durable where the system allows."""
+    with contextlib.suppress(OSError):
+        directory = os.open(os.path.dirname(target) or ".", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)

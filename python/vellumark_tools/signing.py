@@ -1,0 +1,234 @@
+"""Embedding a manifest store in an archive on disk.
+
+The output is the input with every earlier manifest store record dropped and
+a new one at the end, streamed: the bytes kept are copied from the input by
+range (inside the kernel where it can), never rebuilt, so every byte between
+records stays where it was and memory follows the largest record.
+
+In a .warc.gz each record that has a gzip member of its own keeps it byte for
+byte, so index entries (CDX, CDXJ) before the first dropped member stay valid,
+and the new record is one new member at the end. A record that shares or
+spans members is written as a member of its own: the output is per-record
+from the first such record on, which is what indexes and a later signing need.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import gzip
+import os
+import uuid
+from typing import IO, Any, List, Optional, Union
+
+import vellumark
+
+from .archive import ArchiveReader, Record, Source, open_source
+from .errors import ArchiveError, PathLike, shown
+from .members import DEFAULT_MEMBER_LIMIT
+from .output import Output, atomic_output, read_at
+
+MANIFEST_TYPE = "c2paprovenance"
+MANIFEST_CONTENT_TYPE = "application/c2pa"
+
+
+def is_manifest(record: Record) -> bool:
+    headers = record.warc["headers"]
+    return headers.get("warc-type") == MANIFEST_TYPE and headers.get("content-type") == MANIFEST_CONTENT_TYPE
+
+
+def manifest_record(store: bytes, record_id: str, version: str = "1.1") -> bytes:
+    """The manifest store record as the module builds it, with the version line
+    of the archive it goes into (a WARC/1.0 archive gets a WARC/1.0 record)."""
+    try:
+        built = vellumark.build_record(MANIFEST_TYPE, MANIFEST_CONTENT_TYPE, record_id, store)
+    except ValueError as error:  # a record ID holding CR or LF
+        raise ArchiveError(f"the record ID cannot be used: {error}") from None
+    line = b"WARC/1.1\r\n"
+    return built if version == "1.1" else b"WARC/%s\r\n" % version.encode() + built[len(line) :]
+
+
+def gzip_member(data: Union[bytes, memoryview]) -> bytes:
+    """`data` as one gzip member; mtime 0, so the same data gives the same bytes."""
+    return gzip.compress(data, compresslevel=6, mtime=0)
+
+
+def signed_name(source: PathLike, compressed: bool) -> str:
+    """NAME.warc[.gz] -> NAME.c2pa.warc[.gz] beside it; NAME.c2pa.warc[.gz] keeps
+    its name, so that signing again replaces the store instead of adding one."""
+    directory, name = os.path.split(os.fsdecode(source))
+    for suffix in (".c2pa.warc.gz", ".c2pa.warc", ".warc.gz", ".warc", ".gz"):
+        if name.endswith(suffix):
+            name = name[: -len(suffix)]
+            break
+    return os.path.join(directory, name + (".c2pa.warc.gz" if compressed else ".c2pa.warc"))
+
+
+def is_gzip_file(path: PathLike) -> bool:
+    with open(path, "rb") as stream:
+        return stream.read(2) == b"\x1f\x8b"
+
+
+@dataclasses.dataclass
+class Signed:
+    """What sign() did. Offsets are in the files: compressed ones in a .warc.gz."""
+
+    source: str
+    output: str
+    compressed: bool
+    version: str  # of the new record: the archive's own
+    records: int = 0  # of the input, earlier manifest store records included
+    size: int = 0  # uncompressed bytes of the input
+    dropped: List[int] = dataclasses.field(default_factory=list)  # offsets of replaced manifest store records
+    rewritten: int = 0  # records that shared or spanned gzip members, now members of their own
+    moved_from: Optional[int] = None  # records from here on stand elsewhere in the output: re-index from here
+    manifest_offset: int = 0  # where the new record (its member, in a .warc.gz) stands in the output
+    manifest_length: int = 0
+    output_bytes: int = 0
+
+    def index_advice(self) -> str:
+        unit = "compressed offset" if self.compressed else "offset"
+        if self.moved_from is not None:
+            return f"index entries before {unit} {self.moved_from:,} stay valid; re-index from there on"
+        if self.dropped:
+            return "only the replaced manifest store record at the end went: every other index entry stays valid"
+        return "no record moved: every existing index entry stays valid"
+
+
+class _Signer:
+    """Copies the kept stretches of the input to the output as the records go by."""
+
+    def __init__(self, stream: IO[bytes], out: Output, reader: ArchiveReader, signed: Signed) -> None:
+        self._stream, self._out, self._reader, self._signed = stream, out, reader, signed
+        self._copied_to: Optional[int] = 0  # the input is copied or skipped up to here; None inside a rewritten stretch
+        self._last_copied = 0  # where the last stretch copied ended
+        self._kept_version: Optional[str] = None
+        self._first_version: Optional[str] = None
+
+    def take(self, record: Record) -> None:
+        signed = self._signed
+        signed.records += 1
+        self._first_version = self._first_version or record.version
+        manifest = is_manifest(record)
+        if not manifest:
+            self._kept_version = record.version
+        if not self._reader.compressed or record.own_member:
+            if self._copied_to is None:  # the first whole member after a rewritten stretch
+                self._copied_to = record.offset
+            if manifest:
+                assert record.length is not None
+                self._copy_to(record.offset)
+                self._copied_to = record.offset + record.length
+                signed.dropped.append(record.offset)
+            elif signed.dropped and signed.moved_from is None:
+                signed.moved_from = signed.dropped[0]
+            return
+        # Shares or spans gzip members: written as a member of its own.
+        if self._copied_to is not None:
+            self._copy_to(record.offset)
+            self._copied_to = None
+        if signed.moved_from is None:
+            signed.moved_from = signed.dropped[0] if signed.dropped else record.offset
+        if manifest:
+            signed.dropped.append(record.offset)
+        else:
+            assert record.raw is not None
+            self._out.write(gzip_member(record.raw))
+            signed.rewritten += 1
+
+    def finish(self, store: bytes, record_id: str) -> None:
+        signed = self._signed
+        if self._copied_to is not None:
+            self._copy_to(self._reader.data_end)
+        signed.version = self._kept_version or self._first_version or "1.1"
+        record = manifest_record(store, record_id, signed.version)
+        if signed.compressed:
+            record = gzip_member(record)
+        else:
+            self._out.write(self._blank_line_before_new_record())
+        signed.manifest_offset = self._out.written
+        signed.manifest_length = len(record)
+        self._out.write(record)
+        signed.output_bytes = self._out.written
+        signed.size = self._reader.size
+
+    def _copy_to(self, end: int) -> None:
+        start = self._copied_to or 0
+        if end > start:
+            self._out.copy_from(self._stream, start, end - start)
+            self._last_copied = end
+
+    def _blank_line_before_new_record(self) -> bytes:
+        """What keeps the new record from being glued to the last one: readers
+        such as warcio expect a blank line after a record's body."""
+        if self._out.written == 0:
+            return b""
+        end = self._last_copied
+        tail = read_at(self._stream, max(0, end - 4), min(end, 4))
+        if tail.endswith((b"\r\n\r\n", b"\n\n")):
+            return b""
+        if tail.endswith(b"\r\n"):
+            return b"\r\n"
+        if tail.endswith(b"\n"):
+            return b"\n"
+        return b"\r\n\r\n"
+
+
+def sign(
+    source: Source,
+    store: bytes,
+    output: Union[PathLike, IO[bytes], None] = None,
+    record_id: Optional[str] = None,
+    *,
+    inflater: Any = None,
+    member_limit: int = DEFAULT_MEMBER_LIMIT,
+) -> Signed:
+    """Writes the archive `source` with every earlier manifest store record
+    dropped and a new one holding `store` (opaque bytes) at the end.
+
+    `output` defaults to NAME.c2pa.warc[.gz] beside a path `source`; a path
+    output is written atomically (only a regular file or a new name is
+    replaced, and a failure leaves it as it was), an open binary file is
+    written as it is. `record_id` defaults to a new urn:uuid. Raises
+    ArchiveError, with nothing written, for an archive that does not parse,
+    an empty one, or an output that cannot be written."""
+    record_id = record_id if record_id is not None else f"urn:uuid:{uuid.uuid4()}"
+    manifest_record(store, record_id)  # a bad record ID fails before any work
+    if output is None:
+        if not isinstance(source, (str, bytes, os.PathLike)):
+            raise ArchiveError("an output is needed when the archive is an open file")
+        output = signed_name(source, is_gzip_file(source))
+    with open_source(source) as (stream, name):
+        if isinstance(output, (str, bytes, os.PathLike)):
+            with atomic_output(output) as out:
+                signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
+                signed.output = shown(output)
+                _check_read_back(out, signed, store)
+        else:
+            out = Output.over(output)
+            signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
+            out.flush()
+            signed.output = out.target
+    return signed
+
+
+def _sign_into(
+    stream: IO[bytes], name: str, out: Output, store: bytes, record_id: str, member_limit: int, inflater: Any
+) -> Signed:
+    reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+    signed = Signed(source=name, output="", compressed=reader.compressed, version="1.1")
+    signer = _Signer(stream, out, reader, signed)
+    for record in reader.records():
+        signer.take(record)
+    signer.finish(store, record_id)
+    return signed
+
+
+def _check_read_back(out: Output, signed: Signed, store: bytes) -> None:
+    """The new record, read back from the output before it replaces anything."""
+    out.flush()
+    data = os.pread(out.fileno(), signed.manifest_length, signed.manifest_offset)
+    if signed.compressed:
+        data = gzip.decompress(data)
+    data = b"WARC/1.1\r\n" + data[data.index(b"\r\n") + 2 :]
+    if vellumark.read_manifest(data) != store:
+        raise ArchiveError(f"{signed.output}: the manifest store read back differs from the one written")

@@ -1,0 +1,199 @@
+"""What an archive holds (census), whether it is sound (check), and where its
+manifest store stands (read_manifest): one pass over its records each."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from typing import Any, Dict, Iterator, List, Optional
+
+from . import digests
+from .archive import ArchiveReader, Record, Source, open_source
+from .errors import ArchiveError
+from .members import DEFAULT_MEMBER_LIMIT
+from .signing import is_manifest
+
+
+def stray_bytes(reader: ArchiveReader) -> List[str]:
+    """The stray bytes the reader stepped over, as warnings."""
+    where = "of the inflated data " if reader.compressed else ""
+    return [
+        f"{length} stray bytes at offset {offset} {where}after a record's body, which warcio steps over too "
+        "(that record's Content-Length may be short)"
+        for offset, length in reader.gaps
+    ]
+
+
+@dataclasses.dataclass
+class Census:
+    """What an archive holds. `bytes` counts the uncompressed archive."""
+
+    name: str
+    records: int = 0
+    bytes: int = 0
+    by_type: Dict[str, int] = dataclasses.field(default_factory=dict)
+    versions: Dict[str, int] = dataclasses.field(default_factory=dict)
+    manifest: bool = False
+    warnings: List[str] = dataclasses.field(default_factory=list)
+
+
+def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
+    """Counts the records of an archive by WARC-Type and version. Raises ArchiveError."""
+    with open_source(source) as (stream, name):
+        result = Census(name)
+        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        for record in reader.records():
+            result.records += 1
+            kind = record.warc["headers"].get("warc-type", "(none)")
+            result.by_type[kind] = result.by_type.get(kind, 0) + 1
+            result.versions[record.version] = result.versions.get(record.version, 0) + 1
+            result.manifest = result.manifest or is_manifest(record)
+        result.bytes = reader.size
+        result.warnings = stray_bytes(reader)
+        return result
+
+
+@dataclasses.dataclass
+class Found:
+    """The manifest store of an archive and where its record stands in the
+    file (its gzip member, in a .warc.gz: compressed offset and length)."""
+
+    store: bytes
+    offset: int
+    length: Optional[int]
+    compressed: bool
+
+
+def read_manifest(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
+    """The store of the last manifest store record, or None. Raises ArchiveError."""
+    found = None
+    with open_source(source) as (stream, name):
+        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        for record in reader.records():
+            if is_manifest(record):
+                found = Found(record.body, record.offset, record.length, reader.compressed)
+    return found
+
+
+@dataclasses.dataclass
+class Checked:
+    """What check() found. `problems` empty means the archive is sound."""
+
+    name: str
+    compressed: bool = False
+    records: int = 0
+    members: int = 0
+    per_record: Optional[bool] = None  # a .warc.gz: one record a member
+    not_per_record_at: Optional[int] = None  # the first member that is not
+    digests: int = 0  # declared digests that were checked
+    problems: List[str] = dataclasses.field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems
+
+
+MANY = 10  # problems kept in full; the rest are counted
+
+
+def check(
+    source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True
+) -> Checked:
+    """Reads every record: each must parse; a .warc.gz must be per-record; at
+    most one manifest store record, standing last; every declared digest
+    true. Problems are collected, not raised; a record that does not parse
+    ends the check with its problem."""
+    with open_source(source) as (stream, name):
+        result = Checked(name)
+        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        result.compressed = reader.compressed
+        manifests: List[int] = []  # their offsets
+        followed = False  # a record came after a manifest store record
+        extra = 0
+        try:
+            for record in reader.records():
+                result.records += 1
+                manifest = is_manifest(record)
+                if manifests and not manifest and not followed:
+                    followed = True
+                    _problem(result, f"the manifest store record at offset {manifests[-1]} is not the last record", force=True)
+                if manifest:
+                    manifests.append(record.offset)
+                if reader.compressed and not record.own_member and result.not_per_record_at is None:
+                    result.not_per_record_at = record.offset
+                if digests_too and digests.declares_digest(record.warc["headers"]):
+                    found = digests.problems(record.warc["headers"], record.body)
+                    result.digests += 1 if record.warc["headers"].get("warc-type") != "revisit" else 0
+                    for problem in found:
+                        extra += not _problem(result, f"record at offset {record.offset}: {problem}")
+        except ArchiveError as error:
+            _problem(result, str(error), force=True)
+            return result
+        result.members = reader.members
+        for warning in stray_bytes(reader):
+            _problem(result, warning, force=True)
+        if reader.compressed:
+            result.per_record = result.not_per_record_at is None
+            if not result.per_record:
+                _problem(
+                    result,
+                    f"not gzipped per record: the gzip member at compressed offset {result.not_per_record_at} "
+                    "does not hold exactly one record (warcio recompress rewrites it)",
+                    force=True,
+                )
+        if len(manifests) > 1:
+            _problem(result, f"{len(manifests)} manifest store records; an archive carries one", force=True)
+        if extra:
+            result.problems.append(f"... and {extra} more")
+        return result
+
+
+def _problem(result: Checked, text: str, force: bool = False) -> bool:
+    """Keeps a problem; past MANY, only counts it (returns False)."""
+    if force or len(result.problems) < MANY:
+        result.problems.append(text)
+        return True
+    return False
+
+
+def index_entries(
+    source: Source,
+    fields: List[str],
+    *,
+    inflater: Any = None,
+    member_limit: int = DEFAULT_MEMBER_LIMIT,
+    warnings: Optional[List[str]] = None,
+) -> Iterator[Dict[str, Any]]:
+    """One dict per record with the fields asked for, as warcio index writes
+    them: "offset", "length" (a .warc.gz: of the record's gzip member, left out
+    when it shares one; a .warc: up to the end of its block, without the blank
+    lines after it), "filename", and header values by name (left out when the
+    record has no such header). Stray bytes stepped over are added to `warnings`."""
+    wanted = [(field, field.lower()) for field in fields]
+    with open_source(source) as (stream, name):
+        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+        for record in reader.records():
+            entry: Dict[str, Any] = {}
+            headers = record.warc["headers"]
+            for field, key in wanted:
+                if key == "offset":
+                    entry[field] = record.offset
+                elif key == "length":
+                    length = record.length if reader.compressed else _without_separator(record)
+                    if length is not None:
+                        entry[field] = length
+                elif key == "filename":
+                    entry[field] = os.path.basename(name)
+                elif key in headers:
+                    entry[field] = headers[key]
+            yield entry
+        if warnings is not None:
+            warnings += stray_bytes(reader)
+
+
+def _without_separator(record: Record) -> int:
+    """A record of an uncompressed archive up to the end of its block, as warcio
+    counts it: the blank lines that separate records are not part of it."""
+    raw = record.raw or b""
+    block_start = raw.find(b"\r\n\r\n") + 4
+    return block_start + len(record.body)
