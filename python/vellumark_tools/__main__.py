@@ -2,4 +2,5 @@
 
 from .cli import entry_point
 
-entry_point()
+if __name__ == "__main__":  # not when a worker process imports the main module
+    entry_point()

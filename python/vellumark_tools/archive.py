@@ -14,7 +14,7 @@ from __future__ import annotations
 import contextlib
 import os
 import re
-from typing import IO, Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import vellumark
 
@@ -52,11 +52,13 @@ class Record(NamedTuple):
 
     @property
     def headers(self) -> Dict[str, str]:
-        return self.warc["headers"]
+        headers: Dict[str, str] = self.warc["headers"]
+        return headers
 
     @property
     def body(self) -> bytes:
-        return self.warc["body"]
+        body: bytes = self.warc["body"]
+        return body
 
 
 # ---------------------------------------------------------------------------- messages
@@ -92,7 +94,7 @@ def _hint(record_start: bytes, message: str) -> str:
 class _Prefixed:
     """A read function that first hands back bytes already read."""
 
-    def __init__(self, head: bytes, read: Any) -> None:
+    def __init__(self, head: bytes, read: Callable[[int], bytes]) -> None:
         self._head, self._read = head, read
 
     def __call__(self, size: int) -> bytes:

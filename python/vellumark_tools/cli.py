@@ -12,7 +12,7 @@ import json
 import os
 import signal
 import sys
-from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type
 
 import vellumark
 
@@ -114,7 +114,7 @@ class Progress:
             self._bar.close()
 
 
-_noted = set()
+_noted: Set[str] = set()
 
 
 def note(text: str) -> None:
@@ -165,7 +165,21 @@ def plural(count: int, word: str) -> str:
 # ---------------------------------------------------------------------------- commands
 
 
-class Sign:
+class Command:
+    """What each command class has: its help line, its arguments, and run()."""
+
+    help: str
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        raise NotImplementedError
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        raise NotImplementedError
+
+
+class Sign(Command):
     help = "embed a manifest store in archives, written beside them as NAME.c2pa.warc[.gz]"
 
     @staticmethod
@@ -215,7 +229,7 @@ class Sign:
 
 def target_of(path: str, root: Optional[str], args: argparse.Namespace) -> str:
     if args.output is not None:
-        return args.output
+        return str(args.output)
     compressed = is_gzip_file(path)
     target = signed_name(path, compressed)
     if args.output_dir is not None:
@@ -276,7 +290,7 @@ def nothing_to_do(inputs: Inputs) -> int:
     return 1
 
 
-class Manifest:
+class Manifest(Command):
     help = "write out the manifest store an archive carries"
 
     @staticmethod
@@ -308,7 +322,7 @@ class Manifest:
         return 0
 
 
-class Index:
+class Index(Command):
     help = "one JSON line per record, as warcio index writes them"
 
     @staticmethod
@@ -347,7 +361,7 @@ class Index:
         return status
 
 
-class Check:
+class Check(Command):
     help = "check that every record parses, the gzip layout, the manifest store record and the digests"
 
     @staticmethod
@@ -374,7 +388,7 @@ class Check:
         return max(status, 1 if inputs.failed else 0)
 
 
-class Census:
+class Census(Command):
     help = "count the records of every archive under the paths, by WARC-Type"
 
     @staticmethod
@@ -478,7 +492,7 @@ def add_member_limit(parser: argparse.ArgumentParser) -> None:
     )
 
 
-COMMANDS = {"sign": Sign, "manifest": Manifest, "index": Index, "check": Check, "census": Census}
+COMMANDS: Dict[str, Type[Command]] = {"sign": Sign, "manifest": Manifest, "index": Index, "check": Check, "census": Census}
 
 
 def version_text() -> str:
@@ -514,7 +528,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     handle_termination()
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except UsageError as error:
         args.parser.print_usage(sys.stderr)
         print(f"{args.parser.prog}: error: {error}", file=sys.stderr)

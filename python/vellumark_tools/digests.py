@@ -8,7 +8,7 @@ import base64
 import binascii
 import hashlib
 import re
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Tuple
 
 HTTP_RECORDS = ("response", "request", "revisit")
 HTTP_SCHEMES = ("http:", "https:")
@@ -17,7 +17,7 @@ HTTP_SCHEMES = ("http:", "https:")
 def decoded(value: str, size: int) -> Optional[bytes]:
     """The digest bytes of a value written in base32, hex or base64, or None."""
     text = value.strip()
-    candidates = []
+    candidates: List[Callable[[], bytes]] = []
     if re.fullmatch(r"[A-Za-z2-7]+=*", text):
         bare = text.rstrip("=").upper()
         candidates.append(lambda: base64.b32decode(bare + "=" * (-len(bare) % 8)))
@@ -56,25 +56,27 @@ def http_payload_start(block: bytes) -> int:
     return size
 
 
-def problems(headers: Dict[str, str], body: bytes) -> List[str]:
-    """What is wrong with the digests a record declares (empty when they are
-    true or there are none), as warcio's check reports it: a revisit's digests
-    describe another record and are not checked, nor is the payload digest of
-    a segment."""
-    found: List[str] = []
+def verify(headers: Dict[str, str], body: bytes) -> Tuple[int, List[str]]:
+    """How many digests a record declares that were checked, and what is wrong
+    with them (nothing when they are true), as warcio's check sees it: a
+    revisit's digests describe another record and are not checked, nor is
+    the payload digest of a segment."""
+    checked, found = 0, []  # type: Tuple[int, List[str]]
     kind = headers.get("warc-type", "")
     if kind == "revisit":
-        return found
+        return checked, found
     block_digest = headers.get("warc-block-digest")
     if block_digest is not None:
+        checked += 1
         found += _check(block_digest, body, "block")
     payload_digest = headers.get("warc-payload-digest")
     if payload_digest is not None and "warc-segment-number" not in headers:
         start = 0
         if body and kind in HTTP_RECORDS and headers.get("warc-target-uri", "").startswith(HTTP_SCHEMES):
             start = http_payload_start(body)
+        checked += 1
         found += _check(payload_digest, memoryview(body)[start:], "payload")
-    return found
+    return checked, found
 
 
 def _check(declared: str, data: "bytes | memoryview", what: str) -> List[str]:

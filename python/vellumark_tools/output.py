@@ -183,7 +183,7 @@ def read_at(source: IO[bytes], offset: int, size: int) -> bytes:
 @contextlib.contextmanager
 def atomic_output(target: PathLike) -> Iterator[Output]:
     """An Output that becomes `target` only when the block completes."""
-    target = os.path.realpath(target)  # a symbolic link's file is replaced, not the link
+    target = os.fsdecode(os.path.realpath(target))  # a symbolic link's file is replaced, not the link
     existing = check_target(target)
     lock = _Lock(target)
     temporary = temporary_name(target)

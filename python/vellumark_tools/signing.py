@@ -32,7 +32,7 @@ MANIFEST_CONTENT_TYPE = "application/c2pa"
 
 
 def is_manifest(record: Record) -> bool:
-    headers = record.warc["headers"]
+    headers = record.headers
     return headers.get("warc-type") == MANIFEST_TYPE and headers.get("content-type") == MANIFEST_CONTENT_TYPE
 
 
@@ -45,6 +45,13 @@ def manifest_record(store: bytes, record_id: str, version: str = "1.1") -> bytes
         raise ArchiveError(f"the record ID cannot be used: {error}") from None
     line = b"WARC/1.1\r\n"
     return built if version == "1.1" else b"WARC/%s\r\n" % version.encode() + built[len(line) :]
+
+
+def block_length(record: Record) -> int:
+    """A record's header block and body, without the separator after it
+    (needs the record's raw bytes)."""
+    raw = record.raw or b""
+    return raw.find(b"\r\n\r\n") + 4 + len(record.body)
 
 
 def gzip_member(data: Union[bytes, memoryview]) -> bytes:
@@ -101,6 +108,7 @@ class _Signer:
         self._stream, self._out, self._reader, self._signed = stream, out, reader, signed
         self._copied_to: Optional[int] = 0  # the input is copied or skipped up to here; None inside a rewritten stretch
         self._last_copied = 0  # where the last stretch copied ended
+        self._last_body_end: Optional[int] = None  # of the last record kept, in an uncompressed archive
         self._kept_version: Optional[str] = None
         self._first_version: Optional[str] = None
 
@@ -119,8 +127,11 @@ class _Signer:
                 self._copy_to(record.offset)
                 self._copied_to = record.offset + record.length
                 signed.dropped.append(record.offset)
-            elif signed.dropped and signed.moved_from is None:
-                signed.moved_from = signed.dropped[0]
+            else:
+                if signed.dropped and signed.moved_from is None:
+                    signed.moved_from = signed.dropped[0]
+                if not self._reader.compressed:
+                    self._last_body_end = record.offset + block_length(record)
             return
         # Shares or spans gzip members: written as a member of its own.
         if self._copied_to is not None:
@@ -158,17 +169,17 @@ class _Signer:
             self._last_copied = end
 
     def _blank_line_before_new_record(self) -> bytes:
-        """What keeps the new record from being glued to the last one: readers
-        such as warcio expect a blank line after a record's body."""
-        if self._out.written == 0:
+        """What keeps the new record from being glued to the last one kept: a
+        record ends with a blank line after its body, and readers such as
+        warcio take a line right after a body for stray bytes."""
+        if self._last_body_end is None:
             return b""
-        end = self._last_copied
-        tail = read_at(self._stream, max(0, end - 4), min(end, 4))
-        if tail.endswith((b"\r\n\r\n", b"\n\n")):
+        after_body = read_at(self._stream, self._last_body_end, max(0, self._last_copied - self._last_body_end))
+        if after_body.endswith(b"\n\n") or after_body.endswith(b"\n\r\n"):
             return b""
-        if tail.endswith(b"\r\n"):
+        if after_body.endswith(b"\r\n"):
             return b"\r\n"
-        if tail.endswith(b"\n"):
+        if after_body.endswith(b"\n"):
             return b"\n"
         return b"\r\n\r\n"
 

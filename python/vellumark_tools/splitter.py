@@ -33,6 +33,11 @@ VERSIONS_READ = ("1.1", "1.0", "0.18", "0.17")
 _WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
 _CR_LF_RUN = re.compile(rb"[\r\n]*")
 _DECIMAL = re.compile(r"\+?[0-9]+")
+
+
+def _skip_line_breaks(buf: Union[bytes, bytearray], pos: int) -> int:
+    run = _CR_LF_RUN.match(buf, pos)
+    return run.end() if run else pos
 _EXPECTED_AT = re.compile(r"invalid WARC record: expected WARC/1\.1 at offset (\d+)")
 
 
@@ -79,9 +84,10 @@ def whole_records(buf: Union[bytes, bytearray], final: bool) -> _Extent:
     bytes of body follow, then CR LF CR LF or LF LF if present. Before
     `final`, a record is whole only once what follows its body decides its
     separator."""
-    n, pos, starts = len(buf), 0, []
+    n, pos = len(buf), 0
+    starts: List[int] = []
     while True:
-        start = _CR_LF_RUN.match(buf, pos).end()
+        start = _skip_line_breaks(buf, pos)
         if start == n:
             return _Extent(starts, n, 0)
         if n - start < 5 and not final:
@@ -150,7 +156,7 @@ def parse(data: bytes) -> Parsed:
         found = version_of(data, record["offset"])
         versions.append(found[0] if found else "1.1")
     if sum(1 for v in versions if v != "1.1") != sum(data.count(p) for p in patterns):
-        records = vellumark.read_records(_patched_at_starts(data, records, versions))
+        records = vellumark.read_records(_patched_at_starts(data, records))
     return Parsed(records, versions)
 
 
@@ -167,11 +173,13 @@ def _refused_version(data: bytes, message: str) -> bytes:
     return found[1]
 
 
-def _patched_at_starts(data: bytes, records: List[Any], versions: List[str]) -> bytes:
+def _patched_at_starts(data: bytes, records: List[Any]) -> bytes:
     patched = bytearray(data)
-    for record, version in zip(records, versions):
-        if version != "1.1":
-            patched[record["offset"] + 5] = ord("1")  # 1.0 reads 1.1; 0.17 and 0.18 read 1.17 and 1.18
+    for record in records:
+        offset = record["offset"]
+        found = version_of(data, offset)
+        if found is not None and found[1] is not None:
+            patched[offset : offset + len(found[1])] = PRESENTED[found[1]]
     return bytes(patched)
 
 
@@ -254,15 +262,15 @@ class Splitter:
         """Drops one line of stray bytes at the start of the buffer when a
         record or the end of the data follows it. False: wait for more data."""
         buf = self.buf
-        if buf[:1] in (b"", b"\r", b"\n") or buf.startswith(b"WARC/"):
-            self._after_bare_body = buf == b""
+        if not buf or buf[0] in b"\r\n" or buf.startswith(b"WARC/"):
+            self._after_bare_body = not buf
             return True
         line_end = buf.find(b"\n")
         if line_end < 0 and not final:
             self._needed = len(buf) + 1
             return False
         stray = len(buf) if line_end < 0 else line_end + 1
-        after = _CR_LF_RUN.match(buf, stray).end()
+        after = _skip_line_breaks(buf, stray)
         if len(buf) - after < 5 and not final:
             self._needed = len(buf) + 5
             return False
@@ -310,4 +318,4 @@ def _ends_with_body(data: bytes, record: Any, base: int) -> bool:
     if end != len(data):
         return False
     header_end = data.find(b"\r\n\r\n", start) + 4
-    return header_end + len(record["body"]) == end
+    return bool(header_end + len(record["body"]) == end)

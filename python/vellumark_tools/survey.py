@@ -8,10 +8,10 @@ import os
 from typing import Any, Dict, Iterator, List, Optional
 
 from . import digests
-from .archive import ArchiveReader, Record, Source, open_source
+from .archive import ArchiveReader, Source, open_source
 from .errors import ArchiveError
 from .members import DEFAULT_MEMBER_LIMIT
-from .signing import is_manifest
+from .signing import block_length, is_manifest
 
 
 def stray_bytes(reader: ArchiveReader) -> List[str]:
@@ -122,8 +122,8 @@ def check(
                 if reader.compressed and not record.own_member and result.not_per_record_at is None:
                     result.not_per_record_at = record.offset
                 if digests_too and digests.declares_digest(record.warc["headers"]):
-                    found = digests.problems(record.warc["headers"], record.body)
-                    result.digests += 1 if record.warc["headers"].get("warc-type") != "revisit" else 0
+                    checked, found = digests.verify(record.warc["headers"], record.body)
+                    result.digests += checked
                     for problem in found:
                         extra += not _problem(result, f"record at offset {record.offset}: {problem}")
         except ArchiveError as error:
@@ -179,7 +179,7 @@ def index_entries(
                 if key == "offset":
                     entry[field] = record.offset
                 elif key == "length":
-                    length = record.length if reader.compressed else _without_separator(record)
+                    length = record.length if reader.compressed else block_length(record)
                     if length is not None:
                         entry[field] = length
                 elif key == "filename":
@@ -189,11 +189,3 @@ def index_entries(
             yield entry
         if warnings is not None:
             warnings += stray_bytes(reader)
-
-
-def _without_separator(record: Record) -> int:
-    """A record of an uncompressed archive up to the end of its block, as warcio
-    counts it: the blank lines that separate records are not part of it."""
-    raw = record.raw or b""
-    block_start = raw.find(b"\r\n\r\n") + 4
-    return block_start + len(record.body)
