@@ -1,189 +1,302 @@
 """Census of, or manifest embedding in, every .warc and .warc.gz under a directory, as an Apache Spark job.
 
-    python examples/spark_job.py INPUT_DIR                          # local[*], a table of the census
-    python examples/spark_job.py INPUT_DIR --json census.json --master local[4]
+    python examples/spark_job.py INPUT_DIR [--json census.json] [--master local[4]]
     python examples/spark_job.py INPUT_DIR --append store.c2pa --output OUT_DIR
+    spark-submit --master spark://HOST:7077 examples/spark_job.py hdfs:///crawls/2026-12/
 
-On a cluster, ship the two helper modules with the job:
-
-    spark-submit --master spark://HOST:7077 \\
-        --py-files examples/parallel.py,examples/warcfile.py \\
-        examples/spark_job.py hdfs:///crawls/2026-12/ --json census.json
-
-INPUT_DIR is any path Spark reads (local, HDFS, or object storage with its
-connector); every archive under it, in subdirectories too, is one task, run by
-the same worker functions as examples/parallel.py. Each task holds its archive
-in memory (Spark reads a file whole, up to 2 GB). With --append, each task
-writes its archive's signed copy into OUT_DIR as examples/provenance.py does,
-so OUT_DIR must be a directory that every executor sees (on a cluster, a shared
-mount). The census counts archives (failed ones too), records, uncompressed
-bytes and records per WARC-Type over the archives that were read, the archives
-that carry a manifest store, and the reason each failed archive failed.
-Needs pyspark (pip install 'vellumark[spark]') and Java 17 or later.
+The driver lists the archives once; each is one task, read as a stream by
+vellumark_tools on an executor (pip install 'vellumark[spark]' there; Spark
+needs Java 17). INPUT_DIR is a local directory (a path or a file: URI; on a
+cluster, one every executor mounts) or a URL Spark lists (hdfs://, s3a://...),
+read through fsspec where the executors have it. Files are chosen as the
+vellumark command chooses them: names starting with "." or "_", which Spark
+hides, are read; partial outputs (.NAME.xxxx.partial) and, with --append,
+signed archives are skipped. Listed names are never taken as glob patterns.
+A census prints a line per archive and the totals (--json: as `vellumark
+census --json`). --append writes INPUT_DIR/sub/NAME.warc[.gz] signed to
+OUT_DIR/sub/NAME.c2pa.warc[.gz] in a local OUT_DIR, not read if inside INPUT_DIR.
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib
-import io
+import collections
 import json
 import os
 import pathlib
 import posixpath
+import re
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
-import parallel
-import warcfile
-from warcfile import Census, with_thousands
+import vellumark_tools
+from vellumark_tools.errors import ArchiveError, shown
+from vellumark_tools.inputs import why_not
+from vellumark_tools.output import atomic_output, check_target
+from vellumark_tools.signing import signed_name
 
-ARCHIVE_SUFFIXES = (".warc", ".warc.gz")
+PROG = "spark_job.py"
+URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")  # a scheme needs "//": "a:b.warc" is a file name
 
-
-def census_task(item: Tuple[str, bytes], prefix: str) -> Census:
-    path, content = item
-    return parallel.census_archive(relative(path, prefix), io.BytesIO(content))
-
-
-def sign_task(item: Tuple[str, bytes], prefix: str, manifest: bytes, output: str) -> Census:
-    path, content = item
-    name = relative(path, prefix)
-    stream = io.BytesIO(content)
-    target = warcfile.signed_path(pathlib.Path(output) / name, warcfile.is_gzip(stream))
-    target.parent.mkdir(parents=True, exist_ok=True)
-    return parallel.sign_archive(name, stream, manifest, target)
+# ---------------------------------------------------------------------------- names (no Spark needed)
 
 
-def relative(path: str, prefix: str) -> str:
-    return path[len(prefix) :].lstrip("/") if path.startswith(prefix) else path
+def local_path(location: str) -> Optional[str]:
+    """The local path of a plain path or a file: URI (taken literally, as Hadoop
+    takes it), or None for a URL of another scheme."""
+    if location.startswith("file:"):
+        return re.sub(r"^//[^/]*", "", location[len("file:") :]) or "/"
+    return None if URL.match(location) else location
 
 
-def combined(results: List[Census]) -> Dict[str, Any]:
-    """The job's census: `archives` counts every archive found, failed ones too;
-    `records`, `bytes` (uncompressed) and `by_type` count the archives that were read."""
-    read = [r for r in results if r.error is None]
-    by_type: Dict[str, int] = {}
-    for result in read:
-        for kind, count in result.by_type.items():
-            by_type[kind] = by_type.get(kind, 0) + count
+def url_path(location: str) -> str:
+    """The path of a URL, without its scheme and authority; a local path as it is."""
+    scheme = URL.match(location)
+    return location if scheme is None else "/" + location[scheme.end() :].partition("/")[2]
+
+
+def relative_name(path: str, root: str) -> str:
+    """A listed file's name under the listed root. URLs compare by path alone,
+    since Hadoop lists hdfs:///crawls as hdfs://namenode:8020/crawls."""
+    path, prefix = url_path(path), url_path(root).rstrip("/") + "/"
+    return path[len(prefix) :] if path.startswith(prefix) else posixpath.basename(path)
+
+
+def output_path(path: str, root: str, out_dir: str, compressed: bool) -> str:
+    return os.path.join(out_dir, signed_name(relative_name(path, root), compressed))
+
+
+def pick(files: Iterable[str], root: str, out_dir: Optional[str], signing: bool) -> Tuple[List[str], List[Tuple[str, str]]]:
+    """The archives among the listed files, and the others with the reason, as
+    the command decides. An OUT_DIR inside INPUT_DIR holds outputs, not inputs."""
+    nested = out_dir if out_dir and out_dir.startswith(root.rstrip("/") + "/") else None
+    archives, skipped = [], []
+    for path in sorted(files):
+        if nested and path.startswith(nested.rstrip("/") + "/"):
+            continue
+        reason = why_not(posixpath.basename(path), skip_signed=signing)
+        if reason is None:
+            archives.append(path)
+        else:
+            skipped.append((path, reason))
+    return archives, skipped
+
+
+# ---------------------------------------------------------------------------- the tasks (on the executors)
+
+
+def open_archive(path: str) -> IO[bytes]:
+    local = local_path(path)
+    if local is not None:
+        return open(local, "rb")
+    scheme = path.split("://")[0]
+    try:
+        import fsspec  # optional: only executors that read URLs need it
+    except ImportError:
+        raise ArchiveError(f"reading {scheme}:// needs fsspec on the executors: pip install fsspec") from None
+    try:
+        kind = fsspec.get_filesystem_class(scheme)
+    except (ImportError, ValueError) as error:  # its driver for the scheme is missing, or there is none
+        raise ArchiveError(f"fsspec cannot read {scheme}://: {error}") from None
+    # Not fsspec.open(): it reads "::" in a name as a chain of file systems, and may expand globs.
+    stream: IO[bytes] = kind(**kind._get_kwargs_from_urls(path)).open(kind._strip_protocol(path), "rb")
+    return stream
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+def work(path: str, root: str, store: Optional[bytes], out_dir: Optional[str]) -> Dict[str, Any]:
+    """One archive's result; its failure, whatever it is, is that archive's alone."""
+    name = shown(path)
+    result: Dict[str, Any] = {"name": name, "ok": False, "warnings": []}
+    try:
+        with open_archive(path) as stream:
+            if store is None:
+                found = result["census"] = vellumark_tools.census(stream)
+                versions = ", ".join(f"WARC/{v}" for v in sorted(found.versions))
+                carries = ", carries a manifest store" if found.manifest else ""
+                line = f"{name}: {plural(found.records, 'record')} ({versions}), {found.bytes:,} bytes uncompressed{carries}"
+                result["warnings"] = found.warnings
+            else:
+                assert out_dir is not None
+                compressed = stream.read(2) == b"\x1f\x8b"
+                stream.seek(0)
+                target = output_path(path, root, out_dir, compressed)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                signed = vellumark_tools.sign(stream, store, target)
+                result["records"] = signed.records
+                dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
+                line = f"{name} -> {shown(target)}: {plural(signed.records, 'record')} (WARC/{signed.version}){dropped}; {signed.index_advice()}"
+        result.update(ok=True, line=line)
+    except ArchiveError as error:
+        result["error"] = str(error)
+    except OSError as error:  # fsspec raises some with the path as their only argument
+        result["error"] = f"{shown(error.filename)}: {error.strerror}" if error.filename else f"{type(error).__name__}: {error}"
+    except Exception as error:  # a bug: still this archive's failure, not the job's
+        result["error"] = f"internal error: {type(error).__name__}: {error}"
+    return result
+
+
+# ---------------------------------------------------------------------------- the driver
+
+
+def list_local(root: str) -> Tuple[List[str], List[Tuple[str, str]]]:
+    """Every file under a local root. Listed here, not by the JVM, whose listing
+    leaves out names that are not UTF-8."""
+    files: List[str] = []
+    failed: List[Tuple[str, str]] = []
+    for directory, _, names in os.walk(root, onerror=lambda e: failed.append((e.filename, f"cannot list it: {e.strerror}"))):
+        files += [os.path.join(directory, name) for name in names]
+    return files, failed
+
+
+def list_hadoop(context: Any, root: str) -> List[str]:
+    """Every file under a URL, through Spark's Hadoop file systems (PySpark has no
+    Python API for listing): listFiles lists, and never expands glob characters."""
+    try:
+        path = context._jvm.org.apache.hadoop.fs.Path(root)
+        system = path.getFileSystem(context._jsc.hadoopConfiguration())
+        if not system.exists(path) or not system.getFileStatus(path).isDirectory():
+            raise SystemExit(f"{PROG}: error: {root}: no such directory")
+        found, files = system.listFiles(path, True), []
+        while found.hasNext():
+            files.append(found.next().getPath().toString())
+        return files
+    except Exception as error:  # from the JVM: a scheme without its connector, a name node that is down
+        raise SystemExit(f"{PROG}: error: {root}: cannot list it: {getattr(error, 'java_exception', error)}") from None
+
+
+def spark_context(master: Optional[str]) -> Any:
+    try:
+        from pyspark import SparkConf, SparkContext
+    except ImportError:
+        raise SystemExit(f"{PROG}: error: pyspark is not installed: pip install 'vellumark[spark]' (and Java 17)") from None
+    conf = SparkConf().setAppName("vellumark").set("spark.ui.enabled", "false").set("spark.ui.showConsoleProgress", "false")
+    if master is None and "PYSPARK_GATEWAY_PORT" not in os.environ:  # run with python, not spark-submit
+        master = "local[*]"
+    if master is not None:
+        conf.setMaster(master)
+    if master is not None and master.startswith("local"):
+        os.environ["PYSPARK_PYTHON"] = sys.executable  # workers import what this interpreter imports
+        os.environ["SPARK_LOCAL_IP"] = "127.0.0.1"  # a local job needs no network
+        conf.set("spark.driver.host", "127.0.0.1").set("spark.driver.bindAddress", "127.0.0.1")
+    return SparkContext.getOrCreate(conf)
+
+
+def totals(results: List[Dict[str, Any]]) -> Dict[str, Any]:
+    """The shape of `vellumark census --json`: archives counts failed ones too."""
+    read = [r["census"] for r in results if r["ok"]]
+    by_type: Dict[str, int] = collections.Counter()
+    versions: Dict[str, int] = collections.Counter()
+    for found in read:
+        by_type.update(found.by_type)
+        versions.update(found.versions)
     return {
         "archives": len(results),
-        "records": sum(r.records for r in read),
-        "bytes": sum(r.bytes for r in read),
+        "records": sum(found.records for found in read),
+        "bytes": sum(found.bytes for found in read),
         "by_type": dict(sorted(by_type.items())),
-        "manifests": sum(1 for r in read if r.manifest),
-        "errors": {r.name: r.error for r in sorted(results, key=lambda r: r.name) if r.error is not None},
+        "versions": dict(sorted(versions.items())),
+        "manifests": sum(1 for found in read if found.manifest),
+        "errors": {r["name"]: r["error"] for r in results if not r["ok"]},
     }
 
 
-def table(census: Dict[str, Any]) -> str:
-    failed = len(census["errors"])
-    rows = [
-        ("archives", f"{with_thousands(census['archives'])}" + (f" ({failed} failed)" if failed else "")),
-        ("records", with_thousands(census["records"])),
-        ("bytes", f"{with_thousands(census['bytes'])} (uncompressed)"),
-        ("manifest stores", f"carried by {with_thousands(census['manifests'])} archives"),
-    ]
-    rows += [(f"  {kind}", with_thousands(count)) for kind, count in census["by_type"].items()]
-    width = max(len(name) for name, _ in rows)
-    lines = [f"{name.ljust(width)}  {value}" for name, value in rows[:4]]
-    if census["by_type"]:
-        lines.append("records by WARC-Type:")
-        lines += [f"{name.ljust(width)}  {value}" for name, value in rows[4:]]
-    if census["errors"]:
-        lines.append("failed:")
-        lines += [f"  {name}: {message}" for name, message in census["errors"].items()]
-    return "\n".join(lines)
-
-
-def spark_session(master: Optional[str]) -> Any:
-    try:
-        sql = importlib.import_module("pyspark.sql")
-    except ImportError:
-        raise SystemExit("spark_job.py: error: pyspark is not installed: pip install 'vellumark[spark]' (and Java 17)")
-    # spark-submit chooses the master itself; run with python, the job runs locally.
-    if master is None and "PYSPARK_GATEWAY_PORT" not in os.environ:
-        master = "local[*]"
-    builder = (
-        sql.SparkSession.builder.appName("vellumark census")
-        .config("spark.ui.enabled", "false")
-        .config("spark.ui.showConsoleProgress", "false")  # its carriage returns garble logs
-    )
-    if master is not None:
-        builder = builder.master(master)
-    if master is not None and master.startswith("local"):
-        # Workers must import vellumark: in local mode they run this interpreter, on loopback.
-        os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
-        os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
-        builder = builder.config("spark.driver.host", "127.0.0.1").config("spark.driver.bindAddress", "127.0.0.1")
-    return builder.getOrCreate()
-
-
-def archive_paths(spark: Any, input_dir: str) -> List[str]:
-    """Every archive under `input_dir`, empty ones too, listed through Spark's own
-    Hadoop file system layer (PySpark has no Python API for listing), so any
-    path Spark reads works."""
-    jvm, conf = spark.sparkContext._jvm, spark.sparkContext._jsc.hadoopConfiguration()
-    root = jvm.org.apache.hadoop.fs.Path(input_dir)
-    filesystem = root.getFileSystem(conf)
-    if not filesystem.exists(root):
-        raise SystemExit(f"spark_job.py: error: {input_dir}: no such directory")
-    found = filesystem.listFiles(root, True)  # recursive
-    paths = []
-    while found.hasNext():
-        path = found.next().getPath().toString()
-        if path.endswith(ARCHIVE_SUFFIXES):
-            paths.append(path)
-    return sorted(paths)
-
-
-def run(spark: Any, input_dir: str, manifest: Optional[bytes], output: Optional[str]) -> Dict[str, Any]:
-    context = spark.sparkContext
-    for helper in (parallel.__file__, warcfile.__file__):
-        context.addPyFile(helper)
-    paths = archive_paths(spark, input_dir)
-    if not paths:
-        raise SystemExit(f"spark_job.py: error: {input_dir}: no .warc or .warc.gz files under it")
-    prefix = posixpath.dirname(paths[0]) if len(paths) == 1 else posixpath.commonpath(paths)
-    # One RDD per archive, each a single partition: one task per archive, whatever its size.
-    archives = context.union([context.binaryFiles(path) for path in paths])
-    if manifest is None:
-        results = archives.map(lambda item: census_task(item, prefix)).collect()
-    else:
-        assert output is not None
-        results = archives.map(lambda item: sign_task(item, prefix, manifest, output)).collect()
-    return combined(results)
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input_dir", help="a directory (any path Spark reads) holding .warc and .warc.gz files")
-    parser.add_argument("--append", type=pathlib.Path, metavar="MANIFEST", help="embed this manifest store in each")
-    parser.add_argument("--output", metavar="OUT_DIR", help="with --append: where the signed copies go")
-    parser.add_argument("--master", help="the Spark master URL (default: local[*], or what spark-submit says)")
-    parser.add_argument("--json", type=pathlib.Path, metavar="FILE", help="also write the census as JSON")
-    args = parser.parse_args(argv)
+def prepared(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Tuple[Optional[str], Optional[str], Optional[bytes]]:
+    """The local INPUT_DIR (None for a URL), OUT_DIR and store; whatever can be
+    refused is refused here, before Spark starts."""
     if (args.append is None) != (args.output is None):
         parser.error("--append and --output go together")
-    manifest = None
+    root, out_dir, store = local_path(args.input_dir), None, None
+    if root is not None:
+        root = os.path.realpath(root)
+        if not os.path.isdir(root):
+            parser.error(f"{shown(args.input_dir)}: no such directory")
+    if args.output is not None:
+        out_dir = local_path(args.output)
+        if out_dir is None:
+            parser.error("--output must be a local directory (on a cluster, one every executor mounts)")
+        out_dir = os.path.realpath(out_dir)
+        if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+            parser.error(f"--output {shown(args.output)}: not a directory")
+    if args.json is not None:
+        try:
+            check_target(args.json)
+        except ArchiveError as error:
+            parser.error(f"--json {error}")
     if args.append is not None:
         try:
-            manifest = warcfile.read_manifest_file(args.append)
-        except warcfile.ArchiveError as error:
-            print(f"{parser.prog}: error: {args.append}: {error}", file=sys.stderr)
-            return 1
-    spark = spark_session(args.master)
+            store = pathlib.Path(args.append).read_bytes()
+        except OSError as error:
+            parser.error(f"--append {shown(args.append)}: {error.strerror}")
+        if not store:
+            parser.error(f"--append {shown(args.append)}: the manifest store file is empty")
+    return root, out_dir, store
+
+
+def run(context: Any, archives: List[str], root: str, store: Optional[bytes], out_dir: Optional[str]) -> List[Dict[str, Any]]:
+    shared = context.broadcast(store) if store is not None else None
+
+    def partition(paths: Iterator[str]) -> Iterator[Dict[str, Any]]:
+        given = shared.value if shared is not None else None  # fetched once per partition
+        return (work(path, root, given, out_dir) for path in paths)
+
+    # One partition per archive: one task each, however large, as cc-pyspark does with its list.
+    results: List[Dict[str, Any]] = context.parallelize(archives, numSlices=len(archives)).mapPartitions(partition).collect()
+    return results
+
+
+def report(results: List[Dict[str, Any]], signing: bool, json_path: Optional[str]) -> int:
+    """A line per archive (failures on standard error), then the summary."""
+    results.sort(key=lambda r: r["name"])
+    for r in results:
+        for warning in r["warnings"]:
+            print(f"{PROG}: {r['name']}: warning: {warning}", file=sys.stderr)
+        print(r["line"] if r["ok"] else f"{PROG}: {r['name']}: {r['error']}", file=sys.stdout if r["ok"] else sys.stderr)
+    bad = sum(1 for r in results if not r["ok"])
+    outcome = f"{bad} failed" if bad else "none failed"
+    if signing:
+        records = sum(r["records"] for r in results if r["ok"])
+        print(f"signed {plural(len(results) - bad, 'archive')} ({records:,} records); {outcome}")
+    else:
+        census = totals(results)
+        print(f"{plural(census['archives'], 'archive')}, {census['records']:,} records, {census['bytes']:,} bytes uncompressed, {outcome}")
+        if json_path is not None:
+            with atomic_output(json_path) as out:
+                out.write(json.dumps(census, indent=2).encode() + b"\n")
+    return 1 if bad else 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("input_dir", metavar="INPUT_DIR", help="a local directory, or a URL Spark lists (hdfs://, s3a://...)")
+    census_or_sign = parser.add_mutually_exclusive_group()
+    census_or_sign.add_argument("--append", metavar="STORE", help="embed the manifest store in this file in each archive")
+    parser.add_argument("--output", metavar="OUT_DIR", help="with --append: the local directory the signed copies go to")
+    parser.add_argument("--master", help="the Spark master URL (default: local[*], or what spark-submit says)")
+    census_or_sign.add_argument("--json", metavar="FILE", help="also write the census totals as JSON")
+    args = parser.parse_args(argv)
+    root, out_dir, store = prepared(parser, args)
+    files, failed = list_local(root) if root is not None else ([], [])
+    context = spark_context(args.master)
     try:
-        spark.sparkContext.setLogLevel("ERROR")
-        census = run(spark, args.input_dir, manifest, args.output)
+        context.setLogLevel("ERROR")
+        if root is None:
+            root = args.input_dir
+            files = list_hadoop(context, root)
+        archives, skipped = pick(files, root, out_dir, signing=store is not None)
+        for path, reason in skipped:
+            print(f"{PROG}: skipped {shown(path)}: {reason}", file=sys.stderr)
+        results = run(context, archives, root, store, out_dir) if archives else []
     finally:
-        spark.stop()
-    print(table(census))
-    if args.json is not None:
-        with warcfile.atomic_output(args.json) as out:
-            out.write(json.dumps(census, indent=2).encode() + b"\n")
-    return 1 if census["errors"] else 0
+        context.stop()
+    results += [{"name": shown(path), "ok": False, "error": why, "warnings": []} for path, why in failed]
+    if not results:
+        print(f"{PROG}: no archives to work on", file=sys.stderr)
+        return 1
+    return report(results, store is not None, args.json)
 
 
 if __name__ == "__main__":

@@ -72,7 +72,7 @@ def check_job(path: str, member_limit: int, verbose: bool) -> Outcome:
     line = f"{name}: failed: {result.problems[0]}{more}"
     if verbose:
         line += "".join(f"\n  {problem}" for problem in result.problems[1:])
-    return Outcome(name, False, line, result)
+    return Outcome(name, False, line, result, error=result.problems[0])
 
 
 # ---------------------------------------------------------------------------- output of a run
@@ -436,7 +436,7 @@ def combined(outcomes: List[Outcome], inputs: Optional[Inputs] = None) -> Dict[s
             by_type[kind] = by_type.get(kind, 0) + count
         for version, count in result.versions.items():
             versions[version] = versions.get(version, 0) + count
-    errors = {o.name: o.line.split(": ", 1)[-1] for o in outcomes if not o.ok}
+    errors = {o.name: o.error for o in outcomes if not o.ok}
     for path, reason in inputs.failed if inputs else []:
         errors[shown(path)] = reason
     return {

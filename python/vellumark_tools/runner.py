@@ -50,6 +50,11 @@ class Outcome:
     line: str = ""
     data: Any = None
     warnings: List[str] = dataclasses.field(default_factory=list)
+    error: str = ""  # what failed, without the name
+
+    @classmethod
+    def failure(cls, name: str, error: str) -> "Outcome":
+        return cls(name, False, f"{name}: {error}", error=error)
 
 
 Job = Tuple[Callable[..., Outcome], Tuple[Any, ...]]
@@ -61,15 +66,15 @@ def run_one(job: Job, name: str) -> Outcome:
     try:
         return function(*args)
     except ArchiveError as error:
-        return Outcome(name, False, f"{name}: {error}")
+        return Outcome.failure(name, str(error))
     except MemoryError:
-        return Outcome(name, False, f"{name}: out of memory")
+        return Outcome.failure(name, "out of memory")
     except OSError as error:
-        where = error.filename if error.filename is not None else name
-        return Outcome(name, False, f"{name}: {_shown_path(where)}: {error.strerror or error}")
+        where = f"{_shown_path(error.filename)}: " if error.filename is not None and _shown_path(error.filename) != name else ""
+        return Outcome.failure(name, f"{where}{error.strerror or error}")
     except Exception as error:  # a bug: still only this archive's failure
         detail = "".join(traceback.format_exception_only(type(error), error)).strip()
-        return Outcome(name, False, f"{name}: internal error: {detail}")
+        return Outcome.failure(name, f"internal error: {detail}")
 
 
 def _shown_path(path: Any) -> str:
@@ -184,7 +189,7 @@ class _Pool:
         worker.process.join()
         worker.task = None
         self._workers.remove(worker)
-        return Outcome(name, False, f"{name}: {_death(worker.process.exitcode)}")
+        return Outcome.failure(name, _death(worker.process.exitcode))
 
     def stop(self) -> None:
         """Ends every worker: the idle ones by their pipe, the busy ones by

@@ -63,8 +63,11 @@ def signed_name(source: PathLike, compressed: bool) -> str:
     """NAME.warc[.gz] -> NAME.c2pa.warc[.gz] beside it; NAME.c2pa.warc[.gz] keeps
     its name, so that signing again replaces the store instead of adding one."""
     directory, name = os.path.split(os.fsdecode(source))
-    for suffix in (".c2pa.warc.gz", ".c2pa.warc", ".warc.gz", ".warc", ".gz"):
-        if name.endswith(suffix):
+    lower = name.lower()
+    if lower.endswith((".c2pa.warc", ".c2pa.warc.gz")):
+        return os.fsdecode(source)
+    for suffix in (".warc.gz", ".warc", ".gz"):
+        if lower.endswith(suffix):
             name = name[: -len(suffix)]
             break
     return os.path.join(directory, name + (".c2pa.warc.gz" if compressed else ".c2pa.warc"))

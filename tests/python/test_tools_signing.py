@@ -173,6 +173,8 @@ def test_a_bad_record_id_or_archive_writes_nothing(tmp_path):
         ("crawl.c2pa.warc.gz", True, "crawl.c2pa.warc.gz"),
         ("crawl.warc", True, "crawl.c2pa.warc.gz"),  # gzip data under a .warc name
         ("dump.bin", False, "dump.bin.c2pa.warc"),
+        ("CRAWL.WARC.GZ", True, "CRAWL.c2pa.warc.gz"),
+        ("x.C2PA.WARC", False, "x.C2PA.WARC"),  # what a directory run leaves out as already signed
     ],
 )
 def test_signed_name(name, compressed, expected):
