@@ -169,18 +169,31 @@ class ArchiveReader:
     def _gzip_records(self) -> Iterator[Record]:
         members = MemberReader(self._read, self._inflater, self._member_limit)
         records = _GzipRecords(self._raw, self.gaps)
+        queue, queued, size = records.queue, 0, 0
+        # Once a member: the common case, a member that holds one record, stays inline.
         for data, offset, length in members.pieces():
-            base, self.size = self.size, self.size + len(data)
-            yield from records.piece(data, base, offset, length)
+            base, size = size, size + len(data)
+            if records.splitter is None and length is not None and data.startswith(b"WARC/"):
+                queue.append((data, base, offset, length))
+                queued += len(data)
+                if len(queue) < QUEUED_MEMBERS and queued < QUEUED_BYTES:
+                    continue
+                queued = 0
+                yield from records.flush()
+            else:
+                queued = 0
+                yield from records.flush()
+                yield from records.shared(data, base, offset, length)
+        self.size = size
         yield from records.finish()
         self.members, self.data_end = members.members, members.end
 
 
-class _Member(NamedTuple):
-    data: bytes
-    base: int  # uncompressed offset of its data
-    offset: int  # compressed
-    length: int
+QUEUED_MEMBERS = 16  # members that each hold a record, parsed in one call of the module
+QUEUED_BYTES = 1 << 20
+
+_Member = Tuple[bytes, int, int, int]  # data, its uncompressed offset, the member's compressed offset and length
+_new_record = tuple.__new__  # a Record without NamedTuple's slower constructor, once a record
 
 
 class _GzipRecords:
@@ -188,66 +201,51 @@ class _GzipRecords:
     that holds exactly one record, as crawlers write them, is parsed on its
     own, a few such members in one call (the module is faster on a run of
     records than on each alone). Records that span or share members go through
-    a _Splitter, with the compressed offset of the member each starts in."""
-
-    QUEUED_MEMBERS = 16
-    QUEUED_BYTES = 1 << 20
+    a Splitter, with the compressed offset of the member each starts in."""
 
     def __init__(self, raw: bool, gaps: List[Tuple[int, int]]) -> None:
         self._raw = raw
         self._gaps = gaps
-        self._queue: List[_Member] = []
-        self._queued = 0
-        self._splitter: Optional[Splitter] = None  # while records span or share members
+        self.queue: List[_Member] = []  # members that may each hold one record, not parsed yet
+        self.splitter: Optional[Splitter] = None  # while records span or share members
         self._starts: List[Tuple[int, int]] = []  # (uncompressed, compressed) offsets of the members it has had
         self._mid_member = False  # an earlier piece of the member at hand went to the splitter
 
-    def piece(self, data: bytes, base: int, offset: int, length: Optional[int]) -> Iterator[Record]:
-        if self._splitter is None and length is not None and data.startswith(b"WARC/"):
-            self._queue.append(_Member(data, base, offset, length))
-            self._queued += len(data)
-            if len(self._queue) < self.QUEUED_MEMBERS and self._queued < self.QUEUED_BYTES:
-                return
-            yield from self._flush()
-            return
-        yield from self._flush()
-        yield from self._shared(data, base, offset, length)
+    def finish(self) -> List[Record]:
+        out = self.flush()
+        if self.splitter is not None:
+            out += self._batch(final=True)
+        return out
 
-    def finish(self) -> Iterator[Record]:
-        yield from self._flush()
-        if self._splitter is not None:
-            yield from self._batch(final=True)
-
-    def _flush(self) -> Iterator[Record]:
-        queue, self._queue, self._queued = self._queue, [], 0
+    def flush(self) -> List[Record]:
+        queue = self.queue
         if not queue:
-            return
+            return []
         records = _alone_together(queue)
-        if records is not None:
-            yield from records
-            return
-        for member in queue:  # one of them is not a lone record: each on its own, in order
-            alone = None if self._splitter is not None else _alone_together([member])
-            if alone is not None:
-                yield alone[0]
-            else:
-                yield from self._shared(member.data, member.base, member.offset, member.length)
+        if records is None:  # one of them is not a lone record: each on its own, in order
+            records = []
+            for member in queue:
+                alone = None if self.splitter is not None else _alone_together([member])
+                records += alone if alone is not None else self.shared(*member)
+        queue.clear()
+        return records
 
-    def _shared(self, data: bytes, base: int, offset: int, length: Optional[int]) -> Iterator[Record]:
-        if self._splitter is None:
+    def shared(self, data: bytes, base: int, offset: int, length: Optional[int]) -> List[Record]:
+        if self.splitter is None:
             if length is not None and not data.strip(b"\r\n"):
-                return  # an empty member, or one of line breaks only: no record
-            self._splitter, self._starts = Splitter(base, self._raw, self._gaps), []
+                return []  # an empty member, or one of line breaks only: no record
+            self.splitter, self._starts = Splitter(base, self._raw, self._gaps), []
         if not self._mid_member:
             self._starts.append((base, offset))
         self._mid_member = length is None
-        self._splitter.feed(data)
-        yield from self._batch(final=False)
-        if not len(self._splitter) and not self._mid_member:
-            self._splitter = None  # back to one record a member
+        self.splitter.feed(data)
+        out = self._batch(final=False)
+        if not len(self.splitter) and not self._mid_member:
+            self.splitter = None  # back to one record a member
+        return out
 
-    def _batch(self, final: bool) -> Iterator[Record]:
-        splitter, starts = self._splitter, self._starts
+    def _batch(self, final: bool) -> List[Record]:
+        splitter, starts = self.splitter, self._starts
         assert splitter is not None
         try:
             batch = splitter.batch(final=final, exact=not self._mid_member)
@@ -256,36 +254,24 @@ class _GzipRecords:
             where = f"offset {error.offset} of the inflated data (in the gzip member at compressed offset {member})"
             at = max(error.offset - splitter.base, 0)
             raise ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), where)) from None
-        for record, version, raw in batch:
-            yield Record(record, _member_at(starts, record["offset"]), None, version, False, raw)
-
-
-def _shown_member(data: bytes) -> Optional[Tuple[List[Any], str]]:
-    """The parts that show a member's data to the module as 1.1, and its
-    version; None for a version this tool does not read."""
-    found = version_of(data)
-    if found is None:
-        return None
-    version, line = found
-    if line is None:
-        return [data], version
-    return [PRESENTED[line], memoryview(data)[len(line) :]], version
+        return [Record(record, _member_at(starts, record["offset"]), None, version, False, raw) for record, version, raw in batch]
 
 
 def _alone_together(members: List[_Member]) -> Optional[List[Record]]:
     """The records of members that each hold exactly one, parsed in one call;
     None when any of them does not."""
     parts: List[Any] = []
-    versions, starts = [], []
-    at = 0
-    for member in members:
-        shown = _shown_member(member.data)
-        if shown is None:
+    versions: List[str] = []
+    for data, _, _, _ in members:
+        if data.startswith(b"WARC/1.1"):
+            parts.append(data)
+            versions.append("1.1")
+            continue
+        found = version_of(data)
+        if found is None or found[1] is None:
             return None
-        parts += shown[0]
-        versions.append(shown[1])
-        starts.append(at)
-        at += len(member.data)
+        parts += (PRESENTED[found[1]], memoryview(data)[len(found[1]) :])
+        versions.append(found[0])
     try:
         records = vellumark.read_records(parts[0] if len(parts) == 1 else b"".join(parts))
     except ValueError:
@@ -293,11 +279,13 @@ def _alone_together(members: List[_Member]) -> Optional[List[Record]]:
     if len(records) != len(members):
         return None
     out = []
-    for record, start, member, version in zip(records, starts, members, versions):
-        if record["offset"] != start:  # each record must start its own member
+    at = 0
+    for record, (data, base, offset, length), version in zip(records, members, versions):
+        if record["offset"] != at:  # each record must start its own member
             return None
-        record["offset"] = member.base
-        out.append(Record(record, member.offset, member.length, version, True))
+        at += len(data)
+        record["offset"] = base
+        out.append(_new_record(Record, (record, offset, length, version, True, None)))
     return out
 
 

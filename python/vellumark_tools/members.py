@@ -78,28 +78,36 @@ class MemberReader:
 
     def pieces(self) -> Iterator[Piece]:
         new_inflater, inflate_error = self._inflater.decompressobj, self._inflater.error
+        limit = self._limit
         first_slice = FIRST_SLICE
-        while self._fill() and self._at_member():
+        # The loop runs once a member, tens of thousands of times a file: the
+        # common case (a member that starts with the magic and ends within its
+        # first slice) stays inline.
+        while True:
             block, pos = self._block, self._pos
+            if pos + 1 >= len(block) or block[pos] != 0x1F or block[pos + 1] != 0x8B:
+                if not (self._fill() and self._at_member()):
+                    return
+                block, pos = self._block, self._pos
             offset = self._block_offset + pos
             decompressor = new_inflater(wbits=31)  # 31: a gzip header and trailer
-            # Most members end within the first slice, sized after the one before.
-            piece = block[pos : pos + first_slice]
+            piece = block[pos : pos + first_slice]  # sized after the member before
             try:
                 data = decompressor.decompress(piece, PIECE)
             except inflate_error as error:
                 raise ArchiveError(f"corrupt gzip member at compressed offset {offset}: {error}") from None
             if decompressor.eof:
                 self._pos = pos + len(piece) - len(decompressor.unused_data)
-                self._check_limit(offset, len(data))
+                if len(data) > limit:
+                    self._check_limit(offset, len(data))
             else:
                 self._pos = pos + len(piece) - len(decompressor.unconsumed_tail)
                 data = yield from self._rest_of_member(decompressor, offset, first_slice * 2, data)
-            self.end = self._block_offset + self._pos
+            self.end = end = self._block_offset + self._pos
             self.members += 1
-            length = self.end - offset
+            length = end - offset
             first_slice = max(FIRST_SLICE, min(LAST_SLICE, length + (length >> 1) + 1024))
-            yield Piece(data, offset, length)
+            yield _piece(Piece, (data, offset, length))
 
     def _rest_of_member(self, decompressor: Any, offset: int, step: int, first: bytes) -> Generator[Piece, None, bytes]:
         """Inflates a member that goes on past its first slice, handing on
@@ -188,6 +196,9 @@ class MemberReader:
             self._pos = len(self._block)
             if not self._fill():
                 return True
+
+
+_piece = tuple.__new__  # a Piece without NamedTuple's slower constructor, in the loop above
 
 
 def _joined(out: List[bytes]) -> bytes:
