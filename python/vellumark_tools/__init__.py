@@ -10,6 +10,7 @@ from .archive import ArchiveReader, Record, iter_records
 from .errors import ArchiveError
 from .signing import Signed, sign
 from .survey import Census, Checked, Found, census, check, index_entries, read_manifest
+from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
 
 __all__ = [
     "ArchiveError",
@@ -19,10 +20,17 @@ __all__ = [
     "Found",
     "Record",
     "Signed",
+    "SignedPackage",
     "census",
     "check",
+    "check_wacz",
     "index_entries",
+    "is_wacz",
     "iter_records",
     "read_manifest",
     "sign",
+    "sign_wacz",
+    "signed_wacz_name",
+    "wacz_archives",
+    "wacz_manifests",
 ]

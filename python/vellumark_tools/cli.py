@@ -10,7 +10,9 @@ import argparse
 import importlib
 import json
 import os
+import re
 import signal
+import stat
 import sys
 from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type
 
@@ -18,12 +20,14 @@ import vellumark
 
 from . import members
 from .errors import ArchiveError, shown
-from .inputs import Inputs, find_archives, store_for
+from .inputs import Inputs, find_archives, store_for, why_not
 from .members import DEFAULT_MEMBER_LIMIT
-from .output import atomic_output, check_target
+from .output import atomic_output, check_target, remove_leftovers
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
-from .signing import sign, signed_name, is_gzip_file
-from .survey import census, check, index_entries, read_manifest
+from .signing import Signed, is_gzip_file, sign, signed_name
+from .wacz import DIGEST as DIGEST_FILE
+from .wacz import is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
+from .survey import Found, census, check, index_entries, read_manifest
 
 PROG = "vellumark"
 DEFAULT_FIELDS = "offset,length,warc-type,warc-target-uri,warc-record-id"
@@ -36,9 +40,19 @@ class UsageError(Exception):
 # ---------------------------------------------------------------------------- jobs (run in worker processes)
 
 
-def sign_job(path: str, store: bytes, target: str, record_id: Optional[str], member_limit: int) -> Outcome:
+def sign_job(path: str, store: Any, target: str, record_id: Optional[str], member_limit: int) -> Outcome:
+    """`store`: the store's bytes, or for a WACZ package a dict of them by archive entry."""
     name = shown(path)
+    if isinstance(store, dict):
+        package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit)
+        moved = sum(1 for s in package.archives if s.dropped)
+        line = (f"{name} -> {package.output}: {plural(len(package.archives), 'archive')}, {plural(package.records, 'record')}; "
+                f"every index entry stays valid" + (f" (replaced the stores of {moved})" if moved else ""))
+        warnings = [f"{DIGEST_FILE}: its signedData signed the old hash of datapackage.json and was removed; "
+                    "sign the package again with the tool that signed it"] if package.signature_removed else []
+        return Outcome(name, True, line, {"records": package.records, "bytes": sum(s.size for s in package.archives)}, warnings)
     signed = sign(path, store, target, record_id, member_limit=member_limit)
+    assert isinstance(signed, Signed)
     advice = signed.index_advice()
     dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
     rewritten = (
@@ -138,7 +152,8 @@ def note_inflater(paths: Iterable[str]) -> None:
 
 
 def run_and_report(
-    jobs: List[Tuple[str, Any]], workers: int, summary: Callable[[List[Outcome]], str], failures_too: bool = False
+    jobs: List[Tuple[str, Any]], workers: int, summary: Callable[[List[Outcome]], str], failures_too: bool = False,
+    failed_before: int = 0,
 ) -> Tuple[List[Outcome], int]:
     """Runs the jobs, a line each on standard output (failures on standard
     error, unless `failures_too`: a check's verdict is its result), or a bar;
@@ -153,7 +168,7 @@ def run_and_report(
     finally:
         progress.close()
     failed = sum(1 for o in outcomes if not o.ok)
-    if len(jobs) > 1:
+    if len(jobs) + failed_before > 1:
         print(summary(outcomes), file=lines, flush=True)
     return outcomes, 1 if failed else 0
 
@@ -199,8 +214,11 @@ class Sign(Command):
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
-        if args.output == "":
-            raise UsageError("--output must not be empty")
+        if args.output == "" or args.output_dir == "":
+            raise UsageError(f"--{'output' if args.output == '' else 'output-dir'} must not be empty")
+        if args.output_dir is not None and os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
+            raise UsageError(f"--output-dir {shown(args.output_dir)}: not a directory")
+        args.record_id = record_id_of(args.record_id)
         inputs = find_archives(args.archives, skip_signed=True)
         report_inputs(inputs)
         if not inputs.archives:
@@ -212,9 +230,11 @@ class Sign(Command):
         targets = [target_of(path, root, args) for path, root in inputs.archives]
         refuse_clashes([p for p, _ in inputs.archives], targets)
         stores = load_stores([p for p, _ in inputs.archives], args.manifest)
+        for target in targets:
+            os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
         note_inflater(p for p, _ in inputs.archives)
         jobs = [
-            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit)))
+            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit), (remove_leftovers, (target,))))
             for (path, _), target in zip(inputs.archives, targets)
         ]
 
@@ -223,19 +243,31 @@ class Sign(Command):
             records = sum(o.data["records"] for o in done)
             return f"signed {plural(len(done), 'archive')} ({records:,} records); {failures(outcomes, inputs)}"
 
-        _, status = run_and_report(jobs, args.workers, summary)
+        _, status = run_and_report(jobs, args.workers, summary, failed_before=len(inputs.failed))
         return max(status, 1 if inputs.failed else 0)
+
+
+def record_id_of(text: Optional[str]) -> Optional[str]:
+    """A record ID as the user may copy it from a file (<urn:uuid:...>) or
+    without the angle brackets, which the record gets either way."""
+    if text is None:
+        return None
+    bare = text[1:-1] if text.startswith("<") and text.endswith(">") else text
+    if not bare or any(c.isspace() or c in "<>" for c in bare):
+        raise UsageError(f"--record-id {text!r}: a record ID is a URI, such as urn:uuid:..., without spaces or angle brackets inside")
+    return bare
 
 
 def target_of(path: str, root: Optional[str], args: argparse.Namespace) -> str:
     if args.output is not None:
         return str(args.output)
-    compressed = is_gzip_file(path)
-    target = signed_name(path, compressed)
+    try:
+        target = signed_wacz_name(path) if is_wacz(path) else signed_name(path, is_gzip_file(path))
+    except OSError as error:
+        raise ArchiveError(f"{shown(path)}: {error.strerror}") from None
     if args.output_dir is not None:
         relative = os.path.relpath(target, root) if root is not None else os.path.basename(target)
         target = os.path.join(args.output_dir, relative)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
     return target
 
 
@@ -256,28 +288,56 @@ def refuse_clashes(paths: List[str], targets: List[str]) -> None:
         check_target(target)
 
 
-def load_stores(paths: List[str], template: str) -> Dict[str, bytes]:
-    """Every archive's store, read and checked before any work starts."""
+STORE_LIMIT = 256 << 20  # a manifest store is kilobytes, a few megabytes with thumbnails
+
+
+def load_stores(paths: List[str], template: str) -> Dict[str, Any]:
+    """Every archive's store (for a WACZ package, a dict by archive entry),
+    read and checked before any work starts."""
     cache: Dict[str, bytes] = {}
-    stores = {}
-    for path in paths:
-        store_path = store_for(template, path)
+
+    def store(archive: str) -> bytes:
+        store_path = store_for(template, archive)
         if store_path not in cache:
-            try:
-                data = open(store_path, "rb").read()
-            except OSError as error:
-                raise ArchiveError(f"{shown(store_path)}: cannot read the manifest store: {error.strerror}") from None
-            if not data:
-                raise ArchiveError(f"{shown(store_path)}: the manifest store file is empty")
-            if data[4:8] != b"jumb":
-                print(
-                    f"{PROG}: warning: {shown(store_path)} does not begin with a JUMBF superbox (box type 'jumb'), "
-                    "as a C2PA manifest store does; embedding it anyway",
-                    file=sys.stderr,
-                )
-            cache[store_path] = data
-        stores[path] = cache[store_path]
+            cache[store_path] = read_store(store_path)
+        return cache[store_path]
+
+    stores: Dict[str, Any] = {}
+    for path in paths:
+        if is_wacz(path):
+            stores[path] = {entry: store(entry) for entry in wacz_entry_names(path)}
+        else:
+            stores[path] = store(path)
     return stores
+
+
+def wacz_entry_names(path: str) -> List[str]:
+    try:
+        return [name for name, _ in wacz_archives(path)]
+    except OSError as error:
+        raise ArchiveError(f"{shown(path)}: {error.strerror}") from None
+
+
+def read_store(store_path: str) -> bytes:
+    try:
+        with open(store_path, "rb") as file:
+            status = os.fstat(file.fileno())
+            if not stat.S_ISREG(status.st_mode):
+                raise ArchiveError(f"{shown(store_path)}: the manifest store is not a regular file")
+            if status.st_size > STORE_LIMIT:
+                raise ArchiveError(f"{shown(store_path)}: {status.st_size:,} bytes, and a manifest store is at most {STORE_LIMIT >> 20} MiB")
+            data = file.read()
+    except OSError as error:
+        raise ArchiveError(f"{shown(store_path)}: cannot read the manifest store: {error.strerror}") from None
+    if not data:
+        raise ArchiveError(f"{shown(store_path)}: the manifest store file is empty")
+    if data[4:8] != b"jumb":
+        print(
+            f"{PROG}: warning: {shown(store_path)} does not begin with a JUMBF superbox (box type 'jumb'), "
+            "as a C2PA manifest store does; embedding it anyway",
+            file=sys.stderr,
+        )
+    return data
 
 
 def failures(outcomes: List[Outcome], inputs: Inputs) -> str:
@@ -291,22 +351,41 @@ def nothing_to_do(inputs: Inputs) -> int:
 
 
 class Manifest(Command):
-    help = "write out the manifest store an archive carries"
+    help = "write out the manifest store an archive carries (list those of a WACZ package's archives)"
 
     @staticmethod
     def add_arguments(parser: argparse.ArgumentParser) -> None:
         parser.add_argument("archive", metavar="ARCHIVE")
         parser.add_argument("--output", "-o", metavar="FILE", help="where to write the store (default: standard output, when it is not a terminal)")
+        parser.add_argument("--archive", dest="entry", metavar="NAME", help="in a WACZ package: the archive whose store to write (archive/NAME)")
         add_member_limit(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
         if args.output == "":
             raise UsageError("--output must not be empty")
-        if args.output is None and sys.stdout.isatty():
+        packaged = is_wacz(args.archive)
+        if args.entry is not None and not packaged:
+            raise UsageError("--archive is for a WACZ package")
+        writes = not packaged or args.entry is not None
+        if writes and args.output is None and sys.stdout.isatty():
             raise UsageError("the store is binary data: give --output FILE, or redirect standard output")
+        if args.output is not None:
+            refuse_overwriting_an_archive(args.output, [args.archive])
+            check_target(args.output)
         name = shown(args.archive)
-        found = read_manifest(args.archive, member_limit=args.member_limit)
+        if packaged:
+            found_in = {entry: found for entry, found in wacz_manifests(args.archive, member_limit=args.member_limit)}
+            if args.entry is None:
+                for entry, found in found_in.items():
+                    print(f"{entry}: {where_it_stands(found)}" if found else f"{entry}: no manifest store record")
+                return 0 if any(found_in.values()) else 1
+            entry = args.entry if args.entry in found_in else f"archive/{args.entry}"
+            if entry not in found_in:
+                raise ArchiveError(f"{name}: no archive {args.entry} in the package (it holds {', '.join(found_in) or 'none'})")
+            found, name = found_in[entry], f"{name}:{entry}"
+        else:
+            found = read_manifest(args.archive, member_limit=args.member_limit)
         if found is None:
             print(f"{name}: no manifest store record", file=sys.stderr)
             return 1
@@ -314,12 +393,34 @@ class Manifest(Command):
             with atomic_output(args.output) as out:
                 out.write(found.store)
         else:
-            sys.stdout.buffer.write(found.store)
-            sys.stdout.buffer.flush()
-        unit = "compressed offset" if found.compressed else "offset"
-        length = f", length {found.length:,}" if found.length is not None else " (in a gzip member it shares)"
-        print(f"{name}: a manifest store of {len(found.store):,} bytes, in the record at {unit} {found.offset:,}{length}", file=sys.stderr)
+            write_all(sys.stdout, found.store)
+        print(f"{name}: {where_it_stands(found)}", file=sys.stderr)
         return 0
+
+
+def where_it_stands(found: Found) -> str:
+    unit = "compressed offset" if found.compressed else "offset"
+    length = f", length {found.length:,}" if found.length is not None else " (in a gzip member it shares)"
+    return f"a manifest store of {len(found.store):,} bytes, in the record at {unit} {found.offset:,}{length}"
+
+
+def write_all(stream: IO[str], data: bytes) -> None:
+    """All of `data` to a text stream's file: a raw stream (PYTHONUNBUFFERED)
+    may take only part of it at a time."""
+    stream.flush()
+    view, fd = memoryview(data), stream.fileno()
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def refuse_overwriting_an_archive(output: str, inputs: Iterable[str]) -> None:
+    """An output given where an archive was meant (`--json a.warc b.warc`) must not replace it."""
+    key = os.path.realpath(output)
+    for path in inputs:
+        if os.path.realpath(path) == key:
+            raise UsageError(f"{shown(output)} is an archive of this run, not a place for the output")
+    if os.path.exists(output) and why_not(os.path.basename(output), skip_signed=False) is None:
+        raise UsageError(f"{shown(output)} is an archive: the output goes elsewhere")
 
 
 class Index(Command):
@@ -348,17 +449,27 @@ class Index(Command):
             warnings: List[str] = []
             try:
                 for entry in index_entries(path, fields, member_limit=args.member_limit, warnings=warnings):
-                    sys.stdout.write(json.dumps(entry) + "\n")
+                    emit(json.dumps(entry) + "\n")
                 for warning in warnings:
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
-            except BrokenPipeError:
-                raise  # the reader went away: entry_point ends quietly
             except (ArchiveError, OSError) as error:
-                sys.stdout.flush()
-                print(f"{PROG}: {shown(path)}: {describe(error)}", file=sys.stderr)
+                emit("", flush=True)
+                print(f"{PROG}: {shown(path)}: {describe(error, shown(path))}", file=sys.stderr)
                 status = 1
         sys.stdout.flush()
         return status
+
+
+def emit(line: str, flush: bool = False) -> None:
+    """A line of results; a failure to write it is standard output's, not the archive's."""
+    try:
+        sys.stdout.write(line)
+        if flush:
+            sys.stdout.flush()
+    except BrokenPipeError:
+        raise  # the reader went away: entry_point ends quietly
+    except OSError as error:
+        raise StandardOutputError(f"standard output: {error.strerror or error}") from None
 
 
 class Check(Command):
@@ -384,7 +495,7 @@ class Check(Command):
             good = sum(1 for o in outcomes if o.ok)
             return f"checked {plural(len(outcomes), 'archive')}: {good} ok, {failures(outcomes, inputs)}"
 
-        _, status = run_and_report(jobs, args.workers, summary, failures_too=True)
+        _, status = run_and_report(jobs, args.workers, summary, failures_too=True, failed_before=len(inputs.failed))
         return max(status, 1 if inputs.failed else 0)
 
 
@@ -403,6 +514,7 @@ class Census(Command):
         if args.json is not None:
             if args.json == "":
                 raise UsageError("--json must not be empty")
+            refuse_overwriting_an_archive(args.json, args.paths)
             check_target(args.json)
         inputs = find_archives(args.paths)
         report_inputs(inputs)
@@ -418,7 +530,7 @@ class Census(Command):
                 f"{totals['bytes']:,} bytes uncompressed, {failures(outcomes, inputs)}"
             )
 
-        outcomes, status = run_and_report(jobs, args.workers, summary)
+        outcomes, status = run_and_report(jobs, args.workers, summary, failed_before=len(inputs.failed))
         if args.json is not None:
             with atomic_output(args.json) as out:
                 out.write(json.dumps(combined(outcomes, inputs), indent=2).encode() + b"\n")
@@ -453,7 +565,7 @@ def combined(outcomes: List[Outcome], inputs: Optional[Inputs] = None) -> Dict[s
 # ---------------------------------------------------------------------------- the parser
 
 
-def positive(text: str) -> int:
+def positive(text: str) -> int:  # noqa: D103 - an argparse type
     try:
         value = int(text)
     except ValueError:
@@ -466,13 +578,10 @@ def positive(text: str) -> int:
 def size(text: str) -> int:
     """A byte count: 4294967296, 4G, 512M, 64K (powers of 1024)."""
     units = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
-    number, unit = text.strip().upper().rstrip("IB"), ""
-    if number and number[-1] in units:
-        number, unit = number[:-1], number[-1]
-    try:
-        value = int(number) * units[unit]
-    except (ValueError, KeyError):
-        raise argparse.ArgumentTypeError(f"not a size: {text!r} (say 4G, 512M or a number of bytes)") from None
+    found = re.fullmatch(r"([0-9]{1,15})([KMGT]?)(?:i?B)?", text.strip(), re.IGNORECASE)
+    if found is None:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (say 4G, 512M or a number of bytes)")
+    value = int(found.group(1)) * units[found.group(2).upper()]
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1 byte")
     return value
@@ -516,9 +625,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def describe(error: BaseException) -> str:
+class StandardOutputError(Exception):
+    """Standard output could not be written: the output's fault, not the archive's."""
+
+
+def describe(error: BaseException, name: Optional[str] = None) -> str:
+    """An error as one line; an OSError names its file, unless that is `name` already."""
     if isinstance(error, OSError):
-        where = f"{shown(error.filename)}: " if error.filename is not None else ""
+        filename = shown(error.filename) if error.filename is not None else None
+        where = f"{filename}: " if filename is not None and filename != name else ""
         return f"{where}{error.strerror or error}"
     return str(error)
 
@@ -534,6 +649,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args.parser.print_usage(sys.stderr)
         print(f"{args.parser.prog}: error: {error}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: entry_point ends quietly
+    except StandardOutputError as error:
+        print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
+        return 1
     except (ArchiveError, OSError) as error:
         print(f"{PROG} {args.command}: error: {describe(error)}", file=sys.stderr)
         return 1

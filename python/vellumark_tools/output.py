@@ -44,50 +44,67 @@ def check_target(target: PathLike) -> Optional[os.stat_result]:
     raise ArchiveError(f"{shown(target)}: {kind}; the output must be a regular file or a new name")
 
 
+_SUFFIX_BYTES = 40  # room for ".PID.RANDOM.partial" after the part of the name kept
+
+
 def temporary_name(target: PathLike) -> bytes:
     """A hidden name beside the target, short enough for any file system
-    however long the target's own name is."""
+    however long the target's own name is; the process ID in it lets a run
+    remove what a worker it lost left behind."""
     directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
-    suffix = b".%s.partial" % secrets.token_hex(4).encode()
-    return os.path.join(directory, b"." + name[: NAME_MAX - 1 - len(suffix) - 16] + suffix)
+    suffix = b".%d.%s.partial" % (os.getpid(), secrets.token_hex(4).encode())
+    return os.path.join(directory, b"." + name[: NAME_MAX - 1 - _SUFFIX_BYTES] + suffix)
 
 
 class _Lock:
-    """An exclusive advisory lock on the target's inode, taken without waiting.
-    A target that does not exist yet is created empty to hold the lock, and
-    removed again if the run fails."""
+    """An exclusive advisory lock for a target, taken without waiting: a hidden
+    lock file beside it (the target itself may not exist yet, and is replaced
+    by a rename, which a lock on its inode would not survive). The lock file
+    is removed on release; one left by a killed run holds no lock and is
+    taken over by the next."""
 
-    def __init__(self, target: PathLike) -> None:
-        self.target = target
-        self.created = False
+    def __init__(self, target: str) -> None:
+        self.path = lock_name(target)
         while True:
             try:
-                fd = os.open(target, os.O_RDONLY | os.O_CLOEXEC)
-            except FileNotFoundError:
-                try:
-                    fd = os.open(target, os.O_RDONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
-                    self.created = True
-                except FileExistsError:
-                    continue
+                fd = os.open(self.path, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o600)
+            except OSError as error:
+                raise _named(error, target) from None
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
                 os.close(fd)
                 raise ArchiveError(f"{shown(target)}: another run is writing it right now") from None
-            # The name may have been replaced (renamed over) between the open and the lock.
+            # A run that finished may have removed the file between our open and lock.
             with contextlib.suppress(FileNotFoundError):
-                if os.stat(target).st_ino == os.fstat(fd).st_ino:
+                if os.stat(self.path).st_ino == os.fstat(fd).st_ino:
                     self.fd = fd
                     return
             os.close(fd)
-            self.created = False
 
-    def release(self, succeeded: bool) -> None:
-        if self.created and not succeeded:
-            with contextlib.suppress(OSError):
-                if os.stat(self.target).st_size == 0 and os.stat(self.target).st_ino == os.fstat(self.fd).st_ino:
-                    os.unlink(self.target)
+    def release(self) -> None:
+        with contextlib.suppress(OSError):
+            os.unlink(self.path)
         os.close(self.fd)
+
+
+def lock_name(target: str) -> bytes:
+    directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
+    return os.path.join(directory, b"." + name[: NAME_MAX - 16] + b".lock")
+
+
+def remove_leftovers(target: PathLike, pid: int) -> None:
+    """What a run killed without warning (SIGKILL, the out-of-memory killer)
+    left for `target`: its temporary file and its lock file."""
+    target = os.path.realpath(target)
+    directory, name = os.path.split(os.fsencode(target))
+    prefix = b"." + name[: NAME_MAX - 1 - _SUFFIX_BYTES] + b".%d." % pid
+    with contextlib.suppress(OSError):
+        for entry in os.listdir(directory):
+            if entry.startswith(prefix) and entry.endswith(b".partial"):
+                os.unlink(os.path.join(directory, entry))
+    with contextlib.suppress(OSError):
+        os.unlink(lock_name(os.fsdecode(target)))
 
 
 class Output:
@@ -184,11 +201,12 @@ def read_at(source: IO[bytes], offset: int, size: int) -> bytes:
 def atomic_output(target: PathLike) -> Iterator[Output]:
     """An Output that becomes `target` only when the block completes."""
     target = os.fsdecode(os.path.realpath(target))  # a symbolic link's file is replaced, not the link
-    existing = check_target(target)
+    check_target(target)
     lock = _Lock(target)
     temporary = temporary_name(target)
     succeeded = False
     try:
+        existing = check_target(target)  # again, now that no other run can be replacing it
         mode = stat.S_IMODE(existing.st_mode) if existing else 0o666  # a new file: the umask applies
         out = Output(_create(temporary, mode, target), target)
         try:
@@ -206,9 +224,9 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
         succeeded = True
     finally:
         if not succeeded:
-            with contextlib.suppress(FileNotFoundError):
+            with contextlib.suppress(OSError):  # on a read-only file system too: the first error is the one to report
                 os.unlink(temporary)
-        lock.release(succeeded)
+        lock.release()
     _sync_directory(target)
 
 

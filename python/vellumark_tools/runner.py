@@ -57,14 +57,18 @@ class Outcome:
         return cls(name, False, f"{name}: {error}", error=error)
 
 
-Job = Tuple[Callable[..., Outcome], Tuple[Any, ...]]
+# (function, arguments), and optionally a cleanup (function, arguments) that
+# the run calls with the process ID of a worker that died while on the job,
+# for what that worker could not remove itself.
+Job = Tuple[Any, ...]
 
 
 def run_one(job: Job, name: str) -> Outcome:
     """A job, with every failure of its own turned into its outcome."""
-    function, args = job
+    function, args = job[0], job[1]
     try:
-        return function(*args)
+        outcome: Outcome = function(*args)
+        return outcome
     except ArchiveError as error:
         return Outcome.failure(name, str(error))
     except MemoryError:
@@ -121,7 +125,7 @@ def _worker_main(connection: multiprocessing.connection.Connection) -> None:
 class _Worker:
     process: Any
     connection: multiprocessing.connection.Connection
-    task: Optional[Tuple[int, str]] = None  # (index, name) of the job it runs
+    task: Optional[Tuple[str, Job]] = None  # (name, job) it runs
 
 
 def _context() -> Any:
@@ -152,9 +156,9 @@ class _Pool:
         while queue or any(w.task is not None for w in self._workers):
             for worker in idle:
                 if queue:
-                    index, (name, job) = queue.pop()
-                    worker.task = (index, name)
-                    worker.connection.send((name, job))
+                    _, (name, job) = queue.pop()
+                    worker.task = (name, job)
+                    worker.connection.send((name, job[:2]))
             idle = []
             busy = [w for w in self._workers if w.task is not None]
             waitables: Dict[Any, _Worker] = {}
@@ -176,7 +180,7 @@ class _Pool:
 
     def _collect(self, worker: _Worker) -> Optional[Outcome]:
         assert worker.task is not None
-        _, name = worker.task
+        name, job = worker.task
         try:
             if worker.connection.poll():
                 outcome: Outcome = worker.connection.recv()
@@ -189,6 +193,10 @@ class _Pool:
         worker.process.join()
         worker.task = None
         self._workers.remove(worker)
+        if len(job) > 2:
+            cleanup, args = job[2]
+            with contextlib.suppress(Exception):
+                cleanup(*args, worker.process.pid)
         return Outcome.failure(name, _death(worker.process.exitcode))
 
     def stop(self) -> None:
@@ -205,6 +213,10 @@ class _Pool:
             if worker.process.is_alive():
                 worker.process.kill()
                 worker.process.join()
+                if worker.task is not None and len(worker.task[1]) > 2:
+                    cleanup, args = worker.task[1][2]
+                    with contextlib.suppress(Exception):
+                        cleanup(*args, worker.process.pid)
             worker.connection.close()
         self._workers.clear()
 

@@ -18,7 +18,7 @@ import dataclasses
 import gzip
 import os
 import uuid
-from typing import IO, Any, List, Optional, Union
+from typing import IO, TYPE_CHECKING, Any, List, Optional, Tuple, Union, cast
 
 import vellumark
 
@@ -26,6 +26,9 @@ from .archive import ArchiveReader, Record, Source, open_source
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, atomic_output, read_at
+
+if TYPE_CHECKING:
+    from .wacz import SignedPackage
 
 MANIFEST_TYPE = "c2paprovenance"
 MANIFEST_CONTENT_TYPE = "application/c2pa"
@@ -195,16 +198,38 @@ def sign(
     *,
     inflater: Any = None,
     member_limit: int = DEFAULT_MEMBER_LIMIT,
-) -> Signed:
+) -> "Union[Signed, SignedPackage]":
     """Writes the archive `source` with every earlier manifest store record
-    dropped and a new one holding `store` (opaque bytes) at the end.
+    dropped and a new one holding `store` (opaque bytes) at the end; a WACZ
+    package, with each of its archives so (wacz.sign_wacz, which returns a
+    SignedPackage).
 
     `output` defaults to NAME.c2pa.warc[.gz] beside a path `source`; a path
     output is written atomically (only a regular file or a new name is
-    replaced, and a failure leaves it as it was), an open binary file is
-    written as it is. `record_id` defaults to a new urn:uuid. Raises
-    ArchiveError, with nothing written, for an archive that does not parse,
-    an empty one, or an output that cannot be written."""
+    replaced, and a failure leaves it as it was: nothing is written), an open
+    binary file is written as it goes. `record_id` (without angle brackets:
+    the record gets them) defaults to a new urn:uuid. Raises ArchiveError for
+    an archive that does not parse, an empty one, one that changes while it
+    is read, or an output that cannot be written."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        from .wacz import is_wacz, sign_wacz
+
+        if is_wacz(source):
+            wacz_output = None if output is None else cast(PathLike, output)
+            return sign_wacz(source, lambda entry: store, wacz_output, record_id, inflater=inflater, member_limit=member_limit)
+    return sign_archive(source, store, output, record_id, inflater=inflater, member_limit=member_limit)
+
+
+def sign_archive(
+    source: Source,
+    store: bytes,
+    output: Union[PathLike, IO[bytes], None] = None,
+    record_id: Optional[str] = None,
+    *,
+    inflater: Any = None,
+    member_limit: int = DEFAULT_MEMBER_LIMIT,
+) -> Signed:
+    """sign() for a .warc or .warc.gz (never a package)."""
     record_id = record_id if record_id is not None else f"urn:uuid:{uuid.uuid4()}"
     manifest_record(store, record_id)  # a bad record ID fails before any work
     if output is None:
@@ -212,11 +237,13 @@ def sign(
             raise ArchiveError("an output is needed when the archive is an open file")
         output = signed_name(source, is_gzip_file(source))
     with open_source(source) as (stream, name):
+        before = _identity(stream)
         if isinstance(output, (str, bytes, os.PathLike)):
             with atomic_output(output) as out:
                 signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
                 signed.output = shown(output)
                 _check_read_back(out, signed, store)
+                _check_unchanged(stream, before, name)
         else:
             out = Output.over(output)
             signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
@@ -235,6 +262,22 @@ def _sign_into(
         signer.take(record)
     signer.finish(store, record_id)
     return signed
+
+
+def _identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
+    """What tells a file rewritten while it is read: inode, size, modification and change times."""
+    try:
+        status = os.fstat(stream.fileno())
+    except (OSError, AttributeError, ValueError):
+        return None
+    return (status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+
+
+def _check_unchanged(stream: IO[bytes], before: Optional[Tuple[int, int, int, int]], name: str) -> None:
+    """Kept bytes are copied from the input after they were parsed: an input
+    another program rewrote meanwhile would give an output nobody checked."""
+    if before is not None and _identity(stream) != before:
+        raise ArchiveError(f"{name}: the archive changed while it was being signed; nothing was written")
 
 
 def _check_read_back(out: Output, signed: Signed, store: bytes) -> None:

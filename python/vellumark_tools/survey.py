@@ -5,11 +5,11 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional, cast
 
 from . import digests
 from .archive import ArchiveReader, Source, open_source
-from .errors import ArchiveError
+from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .signing import block_length, is_manifest
 
@@ -37,8 +37,31 @@ class Census:
     warnings: List[str] = dataclasses.field(default_factory=list)
 
 
+def _packaged(source: Source) -> bool:
+    """Whether the source is a WACZ package: the functions here then run over each of its archives."""
+    from .wacz import is_wacz
+
+    return isinstance(source, (str, bytes, os.PathLike)) and is_wacz(source)
+
+
 def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
-    """Counts the records of an archive by WARC-Type and version. Raises ArchiveError."""
+    """Counts the records of an archive (of every archive of a WACZ package)
+    by WARC-Type and version. Raises ArchiveError."""
+    if _packaged(source):
+        from .wacz import wacz_archives
+
+        total = Census(shown(cast(PathLike, source)))
+        for entry, stream in wacz_archives(cast(PathLike, source)):
+            part = census(stream, inflater=inflater, member_limit=member_limit)
+            total.records += part.records
+            total.bytes += part.bytes
+            for kind, count in part.by_type.items():
+                total.by_type[kind] = total.by_type.get(kind, 0) + count
+            for version, count in part.versions.items():
+                total.versions[version] = total.versions.get(version, 0) + count
+            total.manifest = total.manifest or part.manifest
+            total.warnings += [f"{entry}: {warning}" for warning in part.warnings]
+        return total
     with open_source(source) as (stream, name):
         result = Census(name)
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
@@ -65,7 +88,11 @@ class Found:
 
 
 def read_manifest(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
-    """The store of the last manifest store record, or None. Raises ArchiveError."""
+    """The store of the last manifest store record, or None. Raises
+    ArchiveError (for a WACZ package, whose archives each carry their own:
+    wacz_manifests() gives them)."""
+    if _packaged(source):
+        raise ArchiveError("a WACZ package: each of its archives carries its own store (wacz_manifests() lists them)")
     found = None
     with open_source(source) as (stream, name):
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
@@ -102,7 +129,10 @@ def check(
     """Reads every record: each must parse; a .warc.gz must be per-record; at
     most one manifest store record, standing last; every declared digest
     true. Problems are collected, not raised; a record that does not parse
-    ends the check with its problem."""
+    ends the check with its problem. A WACZ package is checked as a package
+    (wacz.check_wacz) and each of its archives as above."""
+    if _packaged(source):
+        return _check_package(cast(PathLike, source), inflater, member_limit, digests_too)
     with open_source(source) as (stream, name):
         result = Checked(name)
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
@@ -148,6 +178,23 @@ def check(
         return result
 
 
+def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too: bool) -> Checked:
+    from .wacz import check_wacz, wacz_archives
+
+    result = Checked(shown(path))
+    result.problems += check_wacz(path)
+    try:
+        for entry, stream in wacz_archives(path):
+            part = check(stream, inflater=inflater, member_limit=member_limit, digests_too=digests_too)
+            result.records += part.records
+            result.members += part.members
+            result.digests += part.digests
+            result.problems += [f"{entry}: {problem}" for problem in part.problems]
+    except ArchiveError as error:
+        result.problems.append(str(error))
+    return result
+
+
 def _problem(result: Checked, text: str, force: bool = False) -> bool:
     """Keeps a problem; past MANY, only counts it (returns False)."""
     if force or len(result.problems) < MANY:
@@ -169,6 +216,12 @@ def index_entries(
     when it shares one; a .warc: up to the end of its block, without the blank
     lines after it), "filename", and header values by name (left out when the
     record has no such header). Stray bytes stepped over are added to `warnings`."""
+    if _packaged(source):
+        from .wacz import wacz_archives
+
+        for _, stream in wacz_archives(cast(PathLike, source)):  # offsets are each entry's own, as its CDXJ gives them
+            yield from index_entries(stream, fields, inflater=inflater, member_limit=member_limit, warnings=warnings)
+        return
     wanted = [(field, field.lower()) for field in fields]
     with open_source(source) as (stream, name):
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)

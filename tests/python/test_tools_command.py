@@ -55,11 +55,16 @@ USAGE_ERRORS = [
     # (arguments, message on standard error)
     (["sign", "{d}/plain.warc", "--manifest", "{d}/store.c2pa", "--workers", "0"], "argument --workers/-j: must be at least 1, not 0"),
     (["sign", "{d}/plain.warc", "--manifest", "{d}/store.c2pa", "--output", ""], "--output must not be empty"),
-    (["sign", "{d}", "--manifest", "{d}/store.c2pa", "--output", "{d}/x.warc"], "--output names one file, and 4 archives were given"),
+    (["sign", "{d}", "--manifest", "{d}/store.c2pa", "--output", "{d}/x.warc"], "--output names one file, and 5 archives were given"),
     (["sign", "{d}", "--manifest", "{d}/store.c2pa", "--record-id", "urn:x"], "--record-id is for one archive"),
     (["sign", "{d}/per-record.warc.gz", "{d}/per-record.c2pa.warc.gz", "--manifest", "{d}/store.c2pa"],
      "per-record.warc.gz would be written to {d}/per-record.c2pa.warc.gz, which is also an archive of this run"),
-    (["sign", "{d}/plain.warc", "{d}/sub/../plain.warc", "--manifest", "{d}/store.c2pa"], "would both be written to"),
+    (["sign", "{d}/plain.warc", "{d}/sub/plain.warc", "--manifest", "{d}/store.c2pa", "--output-dir", "{d}/out"],
+     "plain.warc and {d}/sub/plain.warc would both be written to {d}/out/plain.c2pa.warc"),
+    (["sign", "{d}/plain.warc", "--manifest", "{d}/store.c2pa", "--record-id", "<urn:x y>"], "a record ID is a URI"),
+    (["sign", "{d}/plain.warc", "--manifest", "{d}/store.c2pa", "--output-dir", ""], "--output-dir must not be empty"),
+    (["census", "{d}", "--json", "{d}/plain.warc"], "plain.warc is an archive: the output goes elsewhere"),
+    (["manifest", "{d}/per-record.warc.gz", "-o", "{d}/per-record.warc.gz"], "is an archive of this run, not a place for the output"),
     (["census", "{d}", "--member-limit", "lots"], "not a size: 'lots'"),
     (["index", "{d}/plain.warc", "-f", ","], "--fields names no field"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
@@ -69,6 +74,7 @@ USAGE_ERRORS = [
 @pytest.mark.parametrize("args, message", USAGE_ERRORS, ids=[" ".join(a[:2]) + f" {i}" for i, (a, _) in enumerate(USAGE_ERRORS)])
 def test_usage_errors_exit_2_before_any_work(crawl, args, message):
     shutil.copy(crawl / "per-record.warc.gz", crawl / "per-record.c2pa.warc.gz")  # signed before
+    shutil.copy(crawl / "plain.warc", crawl / "sub" / "plain.warc")
     before = sorted(os.listdir(crawl))
     result = run_command(*[a.format(d=crawl) for a in args])
     assert result.returncode == 2, text(result, "stderr")

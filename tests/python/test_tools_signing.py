@@ -234,12 +234,12 @@ def test_a_second_run_on_the_same_output_is_refused_while_the_first_writes(tmp_p
     source.write_bytes(KEPT[0])
     target = tmp_path / "a.c2pa.warc"
     target.write_bytes(b"being written")
-    with open(target, "rb") as held:
+    with open(tmp_path / ".a.c2pa.warc.lock", "wb") as held:
         fcntl.flock(held, fcntl.LOCK_EX)  # what the first run holds
         with pytest.raises(ArchiveError, match="another run is writing it right now"):
             sign(source, STORE)
     assert target.read_bytes() == b"being written"
-    sign(source, STORE)  # free again
+    sign(source, STORE)  # free again, and a lock file left by a killed run is taken over and removed
     assert sorted(os.listdir(tmp_path)) == ["a.c2pa.warc", "a.warc"]
 
 
@@ -280,9 +280,20 @@ except ArchiveError as error:
     assert sorted(os.listdir(tmp_path)) == ["a.warc"]
 
 
-def test_a_failure_after_the_lock_removes_the_placeholder_it_made(tmp_path):
+def test_a_failure_leaves_neither_a_lock_nor_a_temporary_file(tmp_path):
     source = tmp_path / "a.warc"
     source.write_bytes(KEPT[0] + b"junk junk")
     with pytest.raises(ArchiveError):
         sign(source, STORE, tmp_path / "new.warc")
     assert sorted(os.listdir(tmp_path)) == ["a.warc"]
+
+
+def test_what_a_killed_run_left_is_removed_for_it(tmp_path):
+    target = tmp_path / "a.c2pa.warc"
+    leftovers = [output_module.temporary_name(target), output_module.lock_name(str(target))]
+    for path in leftovers:
+        open(path, "wb").close()
+    other = output_module.temporary_name(tmp_path / "b.c2pa.warc")
+    open(other, "wb").close()
+    output_module.remove_leftovers(target, os.getpid())
+    assert os.listdir(tmp_path) == [os.path.basename(os.fsdecode(other))]
