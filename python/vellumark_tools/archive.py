@@ -14,13 +14,14 @@ from __future__ import annotations
 import contextlib
 import os
 import re
+import stat
 from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import vellumark
 
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT, GZIP_MAGIC, MemberReader
-from .splitter import PRESENTED, VERSIONS_READ, RecordError, Splitter, version_of
+from .splitter import NO_LIMIT, PRESENTED, VERSIONS_READ, Limits, RecordError, Splitter, version_of
 
 Source = Union[PathLike, IO[bytes]]
 
@@ -66,9 +67,10 @@ class Record(NamedTuple):
 
 def describe_refusal(head: bytes, at_start: bool) -> str:
     """What stands where a record should start, for a message."""
-    version = re.match(rb"WARC/([0-9]+\.[0-9]+)", head)
+    version = re.match(rb"WARC/(\S+)", head)
     if version:
-        return f"a WARC/{version.group(1).decode()} record, a version this tool does not read (it reads {', '.join(VERSIONS_READ)})"
+        shown_version = version.group(1).decode("utf-8", "backslashreplace")
+        return f"a WARC/{shown_version} record, a version this tool does not read (it reads {', '.join(VERSIONS_READ)})"
     if head.startswith(GZIP_MAGIC):
         return "gzip-compressed data in the middle of an uncompressed archive"
     if head.startswith(ZSTD_MAGIC):
@@ -131,6 +133,7 @@ class ArchiveReader:
         raw: bool = False,
     ) -> None:
         self.name = name
+        self._file_size = _regular_size(stream)
         head = stream.read(2)
         self.compressed = head == GZIP_MAGIC
         self._read = _Prefixed(head, stream.read)
@@ -150,7 +153,7 @@ class ArchiveReader:
             raise ArchiveError("empty archive")
 
     def _plain_records(self) -> Iterator[Record]:
-        splitter = Splitter(raw=self._raw, gaps=self.gaps)
+        splitter = Splitter(raw=self._raw, gaps=self.gaps, limits=Limits(data_end=self._file_size))
         final = False
         while not final:
             block = self._read(READ)
@@ -168,11 +171,21 @@ class ArchiveReader:
 
     def _gzip_records(self) -> Iterator[Record]:
         members = MemberReader(self._read, self._inflater, self._member_limit)
-        records = _GzipRecords(self._raw, self.gaps)
+        limits = Limits(record=self._member_limit, record_reason=f"more than {self._member_limit:,} bytes, the limit for one gzip member")
+        records = _GzipRecords(self._raw, self.gaps, limits)
         queue, queued, size = records.queue, 0, 0
-        # Once a member: the common case, a member that holds one record, stays inline.
-        for data, offset, length in members.pieces():
+        pieces = members.pieces()
+        while True:
+            try:
+                piece = next(pieces, None)
+            except ArchiveError:
+                yield from records.flush()  # the records before a bad member first, as warcio gives them
+                raise
+            if piece is None:
+                break
+            data, offset, length = piece
             base, size = size, size + len(data)
+            # Once a member: the common case, a member that holds one record, stays inline.
             if records.splitter is None and length is not None and data.startswith(b"WARC/"):
                 queue.append((data, base, offset, length))
                 queued += len(data)
@@ -203,46 +216,50 @@ class _GzipRecords:
     records than on each alone). Records that span or share members go through
     a Splitter, with the compressed offset of the member each starts in."""
 
-    def __init__(self, raw: bool, gaps: List[Tuple[int, int]]) -> None:
+    def __init__(self, raw: bool, gaps: List[Tuple[int, int]], limits: Limits) -> None:
         self._raw = raw
         self._gaps = gaps
+        self._limits = limits
         self.queue: List[_Member] = []  # members that may each hold one record, not parsed yet
         self.splitter: Optional[Splitter] = None  # while records span or share members
         self._starts: List[Tuple[int, int]] = []  # (uncompressed, compressed) offsets of the members it has had
+        self._ends: Dict[int, Tuple[int, int]] = {}  # compressed offset -> (uncompressed end, compressed length)
         self._mid_member = False  # an earlier piece of the member at hand went to the splitter
 
-    def finish(self) -> List[Record]:
-        out = self.flush()
+    def finish(self) -> Iterator[Record]:
+        yield from self.flush()
         if self.splitter is not None:
-            out += self._batch(final=True)
-        return out
+            yield from self._batch(final=True)
 
-    def flush(self) -> List[Record]:
+    def flush(self) -> Iterator[Record]:
         queue = self.queue
         if not queue:
-            return []
+            return
         records = _alone_together(queue)
-        if records is None:  # one of them is not a lone record: each on its own, in order
-            records = []
-            for member in queue:
-                alone = None if self.splitter is not None else _alone_together([member])
-                records += alone if alone is not None else self.shared(*member)
-        queue.clear()
-        return records
+        if records is not None:
+            queue.clear()
+            yield from records
+            return
+        members = list(queue)  # one of them is not a lone record: each on its own, in order
+        queue.clear()  # the same list: the reader appends to it
+        for member in members:
+            alone = None if self.splitter is not None else _alone_together([member])
+            yield from alone if alone is not None else self.shared(*member)
 
-    def shared(self, data: bytes, base: int, offset: int, length: Optional[int]) -> List[Record]:
+    def shared(self, data: bytes, base: int, offset: int, length: Optional[int]) -> Iterator[Record]:
         if self.splitter is None:
             if length is not None and not data.strip(b"\r\n"):
-                return []  # an empty member, or one of line breaks only: no record
-            self.splitter, self._starts = Splitter(base, self._raw, self._gaps), []
+                return  # an empty member, or one of line breaks only: no record
+            self.splitter, self._starts, self._ends = Splitter(base, self._raw, self._gaps, self._limits), [], {}
         if not self._mid_member:
             self._starts.append((base, offset))
         self._mid_member = length is None
+        if length is not None:
+            self._ends[offset] = (base + len(data), length)
         self.splitter.feed(data)
-        out = self._batch(final=False)
+        yield from self._batch(final=False)
         if not len(self.splitter) and not self._mid_member:
             self.splitter = None  # back to one record a member
-        return out
 
     def _batch(self, final: bool) -> List[Record]:
         splitter, starts = self.splitter, self._starts
@@ -250,11 +267,20 @@ class _GzipRecords:
         try:
             batch = splitter.batch(final=final, exact=not self._mid_member)
         except RecordError as error:
-            member = _member_at(starts, error.offset)
+            member = _member_at(starts, error.offset)[1]
             where = f"offset {error.offset} of the inflated data (in the gzip member at compressed offset {member})"
             at = max(error.offset - splitter.base, 0)
             raise ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), where)) from None
-        return [Record(record, _member_at(starts, record["offset"]), None, version, False, raw) for record, version, raw in batch]
+        return [self._placed(record, version, raw) for record, version, raw in batch]
+
+    def _placed(self, record: "vellumark.WarcRecord", version: str, raw: Optional[bytes]) -> Record:
+        """A record of the splitter, with its member: its own, with its length,
+        when it fills it (a member too large to come in one piece)."""
+        start, member = _member_at(self._starts, record["offset"])
+        end = self._ends.get(member)
+        if start == record["offset"] and end is not None and end[0] == start + record["length"]:
+            return Record(record, member, end[1], version, True, raw)
+        return Record(record, member, None, version, False, raw)
 
 
 def _alone_together(members: List[_Member]) -> Optional[List[Record]]:
@@ -289,13 +315,22 @@ def _alone_together(members: List[_Member]) -> Optional[List[Record]]:
     return out
 
 
-def _member_at(starts: List[Tuple[int, int]], offset: int) -> int:
-    """The compressed offset of the member that holds uncompressed `offset`."""
-    found = starts[0][1] if starts else 0
-    for uncompressed, compressed in starts:
-        if uncompressed > offset:
+def _regular_size(stream: IO[bytes]) -> int:
+    """The size of a regular file at its current position's end, or no limit (a pipe, a socket, a stream in memory)."""
+    try:
+        status = os.fstat(stream.fileno())
+        return status.st_size - stream.tell() if stat.S_ISREG(status.st_mode) else NO_LIMIT
+    except (OSError, AttributeError, ValueError):
+        return NO_LIMIT
+
+
+def _member_at(starts: List[Tuple[int, int]], offset: int) -> Tuple[int, int]:
+    """(uncompressed, compressed) offsets of the member that holds uncompressed `offset`."""
+    found = starts[0] if starts else (0, 0)
+    for start in starts:
+        if start[0] > offset:
             break
-        found = compressed
+        found = start
     return found
 
 

@@ -231,7 +231,9 @@ class Sign(Command):
         refuse_clashes([p for p, _ in inputs.archives], targets)
         stores = load_stores([p for p, _ in inputs.archives], args.manifest)
         for target in targets:
-            os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+            if args.output_dir is not None:
+                os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+            check_target(target)
         note_inflater(p for p, _ in inputs.archives)
         jobs = [
             (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit), (remove_leftovers, (target,))))
@@ -284,8 +286,6 @@ def refuse_clashes(paths: List[str], targets: List[str]) -> None:
         if other is not None and os.path.realpath(other) != os.path.realpath(path):
             raise UsageError(f"{shown(path)} would be written to {shown(target)}, which is also an archive of this run")
         seen[key] = path
-    for target in targets:
-        check_target(target)
 
 
 STORE_LIMIT = 256 << 20  # a manifest store is kilobytes, a few megabytes with thumbnails

@@ -20,14 +20,12 @@ import vellumark
 # break included so that WARC/1.05 is not taken for 1.0. The module tests
 # only the first 8 bytes, "WARC/1.1", so "WARC/1.18" passes as the draft 0.18.
 PRESENTED = {
-    b"WARC/1.0\r": b"WARC/1.1\r",
-    b"WARC/1.0\n": b"WARC/1.1\n",
-    b"WARC/0.18\r": b"WARC/1.18\r",
-    b"WARC/0.18\n": b"WARC/1.18\n",
-    b"WARC/0.17\r": b"WARC/1.17\r",
-    b"WARC/0.17\n": b"WARC/1.17\n",
+    b"WARC/%s%s" % (version, end): b"WARC/%s%s" % (shown, end)
+    for version, shown in ((b"1.0", b"1.1"), (b"0.18", b"1.18"), (b"0.17", b"1.17"))
+    for end in (b"\r", b"\n", b" ", b"\t")  # white space after the version is the module's business
 }
 VERSIONS_READ = ("1.1", "1.0", "0.18", "0.17")
+MAX_HEADER_BLOCK = 16 << 20  # real ones are kilobytes; past this, the data is not a record
 
 # White space as the module trims it (str.strip would also take U+001C to U+001F).
 _WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
@@ -78,12 +76,27 @@ class _Extent(NamedTuple):
     needed: int  # when nothing is complete: the buffer length the first record needs; 0 when it is malformed
 
 
-def whole_records(buf: Union[bytes, bytearray], final: bool) -> _Extent:
+NO_LIMIT = 1 << 64
+
+
+class Limits(NamedTuple):
+    """What lets a record be refused by its header, before it is gathered:
+    where the data ends (a regular file's size), and the most one record may
+    hold (a .warc.gz: the limit for one member), with why."""
+
+    data_end: int = NO_LIMIT
+    record: int = NO_LIMIT
+    record_reason: str = ""
+
+
+def whole_records(buf: Union[bytes, bytearray], final: bool, limits: Limits = Limits(), base: int = 0) -> _Extent:
     """Which records at the start of `buf` (a record boundary) are whole, by the
     module's rules: the first CR LF CR LF ends a header block, Content-Length
     bytes of body follow, then CR LF CR LF or LF LF if present. Before
     `final`, a record is whole only once what follows its body decides its
-    separator."""
+    separator. A record past the `limits` is refused at once, by its header,
+    rather than gathered in memory first (`base`: the offset of `buf` in the
+    data); RecordError offsets are in `buf`."""
     n, pos = len(buf), 0
     starts: List[int] = []
     while True:
@@ -96,11 +109,18 @@ def whole_records(buf: Union[bytes, bytearray], final: bool) -> _Extent:
             return _Extent(starts, start, 0)
         header_end = buf.find(b"\r\n\r\n", start)
         if header_end < 0:
-            return _Extent(starts, start, 0 if final else n + 1)
+            if n - start > MAX_HEADER_BLOCK:
+                raise RecordError(start, f"invalid WARC record: unterminated header (no CR LF CR LF within {MAX_HEADER_BLOCK >> 20} MiB)")
+            # Wait for twice as much before scanning again: a huge header costs linear time, not quadratic.
+            return _Extent(starts, start, 0 if final else 2 * n - start + 1)
         length = content_length(bytes(buf[start:header_end]))
         if length is None:
             return _Extent(starts, start, 0)
         body_end = header_end + 4 + length
+        if body_end - start > limits.record:
+            raise RecordError(start, f"invalid WARC record: {limits.record_reason} (it declares {body_end - start:,} bytes)")
+        if base + body_end > limits.data_end:
+            raise RecordError(start, "invalid WARC record: body extends past end of data")
         if body_end + 4 > n and not final:
             return _Extent(starts, start, body_end + 4)
         if body_end > n:
@@ -203,10 +223,18 @@ class Splitter:
     record or the end of the data follows; `gaps` lists (offset, length) of
     each, for a warning."""
 
-    def __init__(self, base: int = 0, raw: bool = False, gaps: Optional[List[Tuple[int, int]]] = None) -> None:
+    def __init__(
+        self,
+        base: int = 0,
+        raw: bool = False,
+        gaps: Optional[List[Tuple[int, int]]] = None,
+        limits: Limits = Limits(),
+    ) -> None:
         self.buf = bytearray()
         self.base = base
         self.gaps = gaps if gaps is not None else []
+        self._limits = limits
+        self._pending: Optional[RecordError] = None  # raised once the records before it are handed back
         self._raw = raw
         self._needed = 0  # not worth another try before the buffer holds this much
         self._after_bare_body = False  # the last record handed back ended with its body, no separator
@@ -221,10 +249,18 @@ class Splitter:
         """(record, version, raw bytes or None) of the whole records at hand. At
         `final`, every byte left must parse. `exact` takes every whole record
         (at the end of a gzip member, where the next may start afresh)."""
+        if self._pending is not None:
+            raise self._pending
         out: Batch = []
         while self.buf and (final or len(self.buf) >= self._needed):
             before = len(self.buf)
-            out += self._batch_once(final, exact)
+            try:
+                out += self._batch_once(final, exact)
+            except RecordError as error:
+                if not out:
+                    raise
+                self._pending = error  # the records before it first, as a reader one record at a time would
+                break
             if len(self.buf) == before:
                 break
         return out
@@ -245,7 +281,7 @@ class Splitter:
                     return self._take(data, parse(data))
                 except RecordError:
                     pass  # a guess inside a body, or a bad record: look record by record
-        extent = whole_records(buf, final)
+        extent = self._whole_records(final)
         if extent.complete:
             data = _copy(buf, extent.complete)
             try:
@@ -257,6 +293,12 @@ class Splitter:
             return []
         self._raise_first_refused(_copy(buf, len(buf)), [0])
         return []  # not reached
+
+    def _whole_records(self, final: bool) -> _Extent:
+        try:
+            return whole_records(self.buf, final, self._limits, self.base)
+        except RecordError as error:
+            raise RecordError(self.base + error.offset, error.message) from None
 
     def _step_over_stray_line(self, final: bool) -> bool:
         """Drops one line of stray bytes at the start of the buffer when a

@@ -8,7 +8,7 @@ import os
 from typing import Any, Dict, Iterator, List, Optional, cast
 
 from . import digests
-from .archive import ArchiveReader, Source, open_source
+from .archive import ArchiveReader, Record, Source, open_source
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .signing import block_length, is_manifest
@@ -135,14 +135,18 @@ def check(
         return _check_package(cast(PathLike, source), inflater, member_limit, digests_too)
     with open_source(source) as (stream, name):
         result = Checked(name)
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
         followed = False  # a record came after a manifest store record
+        glued: Optional[int] = None  # a record that ends with its body, no blank line after it
         extra = 0
         try:
             for record in reader.records():
                 result.records += 1
+                if glued is not None:  # and another follows: warcio refuses to read on
+                    extra += not _problem(result, f"the record at offset {glued} is not followed by a blank line (CR LF CR LF)")
+                glued = _glued(record)
                 manifest = is_manifest(record)
                 if manifests and not manifest and not followed:
                     followed = True
@@ -176,6 +180,14 @@ def check(
         if extra:
             result.problems.append(f"... and {extra} more")
         return result
+
+
+def _glued(record: Record) -> Optional[int]:
+    """The offset of a record that is not alone in its gzip member and has no
+    separator after its body, or None."""
+    if record.own_member or record.raw is None:
+        return None
+    return record.warc["offset"] if block_length(record) == len(record.raw) else None
 
 
 def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too: bool) -> Checked:

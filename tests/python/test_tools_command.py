@@ -148,9 +148,10 @@ def wait_for(condition, child, seconds=60):
 @linux_only("/proc")
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_stopping_a_directory_run_ends_its_workers(tmp_path, spawn, sig, status):
-    for i in range(3):  # a FIFO blocks the worker that opens it until the run is stopped
-        os.mkfifo(tmp_path / f"blocked-{i}.warc")
-    child = spawn("census", tmp_path, "--workers", "2")
+    fifos = [tmp_path / f"blocked-{i}.warc" for i in range(3)]
+    for fifo in fifos:  # named on the command line (a directory walk leaves FIFOs out), each blocks its worker
+        os.mkfifo(fifo)
+    child = spawn("census", *fifos, "--workers", "2")
     wait_for(lambda: len(workers_of(child.pid)) >= 2, child)
     workers = workers_of(child.pid)
     child.send_signal(sig)
@@ -208,7 +209,7 @@ def spawn():
 @linux_only("/proc")
 def test_a_worker_killed_by_the_system_fails_only_its_archive(crawl, spawn):
     os.mkfifo(crawl / "blocked.warc")
-    child = spawn("census", crawl, "--workers", "2")
+    child = spawn("census", crawl, crawl / "blocked.warc", "--workers", "2")
     wait_for(lambda: workers_of(child.pid), child)
     os.kill(workers_of(child.pid)[0], signal.SIGKILL)  # as the out-of-memory killer would
     out, err = child.communicate(timeout=120)
@@ -233,6 +234,21 @@ def test_one_archive_out_of_memory_fails_only_that_archive(crawl, monkeypatch, c
     assert "plain.warc: out of memory" in err and "per-record.warc.gz: 4 records" in out
 
 
+def test_index_of_a_closed_pipe_ends_quietly(crawl):
+    result = subprocess.run(f"{sys.executable} -m vellumark_tools index {crawl / 'per-record.warc.gz'} | head -n 1", shell=True,
+                            capture_output=True, env=command_env(), timeout=60)
+    assert result.stderr == b"" and result.stdout.count(b"\n") == 1
+
+
+def test_walks_take_regular_files_and_each_file_once(crawl):
+    os.mkfifo(crawl / "stuck.warc")
+    os.symlink(crawl / "missing.warc", crawl / "dangling.warc")
+    result = run_command("census", crawl, crawl / "plain.warc")
+    err = text(result, "stderr")
+    assert "stuck.warc: not a regular file" in err and "dangling.warc: a broken symbolic link" in err
+    assert text(result).count("plain.warc: 3 records") == 1
+
+
 def test_census_reports_names_that_are_not_utf8_and_unreadable_directories(crawl):
     (crawl / os.fsdecode(b"caf\xe9.warc")).write_bytes(b"".join(KEPT))
     (crawl / "notes: 2026.warc").write_bytes(b"")  # the errors of the JSON are keyed by name, whatever it holds
@@ -255,9 +271,41 @@ def test_census_reports_names_that_are_not_utf8_and_unreadable_directories(crawl
     assert totals["errors"][str(crawl / "empty.warc")] == totals["errors"][str(crawl / "notes: 2026.warc")] == "empty archive"
 
 
-def test_workers_are_capped_at_the_number_of_archives():
-    outcomes = list(run_jobs([(f"job {i}", (os.getpid, ())) for i in range(2)], workers=8))
-    assert len(outcomes) == 2  # each ran in a worker of its own, no more workers than jobs
+def test_workers_are_capped_at_the_number_of_archives(monkeypatch):
+    from vellumark_tools import runner
+
+    sizes = []
+
+    class Recording(runner._Pool):
+        def __init__(self, size):
+            sizes.append(size)
+            super().__init__(size)
+
+    monkeypatch.setattr(runner, "_Pool", Recording)
+    outcomes = list(run_jobs([(f"job {i}", (in_which_process, ())) for i in range(3)], workers=8))
+    assert sizes == [3] and len(outcomes) == 3
+
+
+def in_which_process():
+    from vellumark_tools.runner import Outcome
+
+    return Outcome("pid", line=str(os.getpid()))
+
+
+def test_a_dead_workers_job_is_cleaned_up_for_it(tmp_path):
+    marker = tmp_path / "cleaned"
+    jobs = [("dies", (die, (), (write_pid, (str(marker),)))), ("lives", (in_which_process, ()))]
+    outcomes = {o.name: o for o in run_jobs(jobs, workers=2)}
+    assert "killed by SIGKILL" in outcomes["dies"].error and marker.read_text().isdigit()
+
+
+def die():
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def write_pid(path, pid):
+    with open(path, "w") as out:
+        out.write(str(pid))
 
 
 # ---------------------------------------------------------------------------- manifest, index, check

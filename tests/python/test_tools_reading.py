@@ -4,6 +4,7 @@ time whatever the layout, the older WARC versions, and one-line diagnoses."""
 import gzip
 import io
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -308,3 +309,61 @@ def test_content_length_is_read_as_the_module_reads_it(header, length):
         parsed = None
     if header.startswith(b"WARC/"):
         assert (parsed is not None) == (length is not None)
+
+
+# ---------------------------------------------------------------------------- found by an adversarial run
+
+
+def test_a_record_whose_member_inflates_past_a_piece_is_still_its_members_own(monkeypatch):
+    # Used to count as "not per-record", and signing recompressed it: every later offset moved.
+    monkeypatch.setattr(members, "PIECE", 4096)
+    big = record("resource", os.urandom(50_000), 7)
+    data = per_record_gz([KEPT[0], big, KEPT[2]])
+    got = read(data)
+    assert [r.own_member for r in got] == [True, True, True]
+    start = len(gzip.compress(KEPT[0], mtime=0))
+    assert (got[1].offset, got[1].length) == (start, len(gzip.compress(big, mtime=0)))
+
+
+BY_THEIR_HEADER = [
+        ("a header block without end", lambda: b"WARC/1.1\r\nX: " + b"a" * (3 << 20),
+         "unterminated header (no CR LF CR LF within 1 MiB)"),
+        ("a body declared past the member limit", lambda: gzip.compress(b"WARC/1.1\r\nContent-Length: 18446744073709551615\r\n\r\n" + bytes(1 << 20)),
+         "more than 2,097,152 bytes, the limit for one gzip member"),
+        ("a body declared past the end of the file", lambda: b"WARC/1.1\r\nContent-Length: 999999999\r\n\r\n" + bytes(3 << 20),
+         "body extends past end of data"),
+]
+
+
+@pytest.mark.parametrize("why, make, message", BY_THEIR_HEADER, ids=[c[0] for c in BY_THEIR_HEADER])
+def test_what_cannot_be_a_record_is_refused_by_its_header_not_after_gathering_it(tmp_path, monkeypatch, why, make, message):
+    monkeypatch.setattr(splitter, "MAX_HEADER_BLOCK", 1 << 20)
+    monkeypatch.setattr(archive, "READ", 1 << 16)
+    path = tmp_path / "a.warc"
+    path.write_bytes(make())
+    reader = ArchiveReader(open(path, "rb"), member_limit=2 << 20)
+    with pytest.raises(ArchiveError, match=re.escape(message)):
+        list(reader.records())
+    assert reader.size < 3 << 20  # refused before the rest was read
+
+
+BEFORE_AN_ERROR = [
+        ("a corrupt member after good ones", per_record_gz(KEPT * 5) + b"\x1f\x8b\x08\x00" + bytes(20), 20),
+        ("garbage after good members", per_record_gz(KEPT * 2) + b"junk", 8),
+        ("a bad record after many plain ones", b"".join(KEPT) * 100 + b"WARC/1.1\r\nX: \xff\r\n\r\n", 400),
+]
+
+
+@pytest.mark.parametrize("why, data, good", BEFORE_AN_ERROR, ids=[c[0] for c in BEFORE_AN_ERROR])
+def test_the_records_before_an_error_come_first(why, data, good):
+    got = []
+    with pytest.raises(ArchiveError):
+        for r in iter_records(io.BytesIO(data)):
+            got.append(r)
+    assert len(got) == good
+
+
+@pytest.mark.parametrize("line", [b"WARC/1.0 ", b"WARC/1.0\t", b"WARC/0.18 "])
+def test_white_space_after_an_old_version_is_read_as_the_module_reads_it_after_1_1(line):
+    old = line + KEPT[0][len(b"WARC/1.1"):]
+    assert [r.version for r in read(old + KEPT[1])] == [line[5:].strip().decode(), "1.1"]
