@@ -27,7 +27,7 @@ except ImportError:
 
 GZIP_MAGIC = b"\x1f\x8b"
 BLOCK = 1 << 20  # bytes read from the file at a time
-PIECE = 8 << 20  # at most this much inflated output is handed on at a time
+PIECE = 1 << 20  # at most this much inflated output is handed on at a time: memory for a member that holds many records
 FIRST_SLICE = 1 << 10  # the least input fed to an inflater at once; slices double while a member goes on
 LAST_SLICE = 1 << 20
 DEFAULT_MEMBER_LIMIT = 4 << 30  # far above any real record; a gzip bomb stops here

@@ -39,9 +39,14 @@ def read(data: bytes, **kwargs):
 def test_members_come_back_with_their_offsets_lengths_and_contents(inflater):
     contents = [b"", b"a" * 10, os.urandom(3 << 20), b"text " * 50_000, b""] + [b"%d" % i for i in range(3000)]
     packed = [gzip.compress(c) for c in contents]
-    got = pieces_of(b"".join(packed), inflater)
+    got, data = [], b""
+    for piece in pieces_of(b"".join(packed), inflater):  # a member larger than a piece comes in several
+        data += piece.data
+        if piece.length is not None:
+            got.append((piece.offset, piece.length, data))
+            data = b""
     offsets = [sum(map(len, packed[:i])) for i in range(len(packed))]
-    assert [(p.offset, p.length, p.data) for p in got] == list(zip(offsets, map(len, packed), contents))
+    assert got == list(zip(offsets, map(len, packed), contents))
 
 
 def test_a_member_larger_than_a_piece_comes_in_pieces(monkeypatch):
