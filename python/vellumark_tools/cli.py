@@ -195,11 +195,11 @@ class Command:
 
 
 class Sign(Command):
-    help = "embed a manifest store in archives, written beside them as NAME.c2pa.warc[.gz]"
+    help = "embed a manifest store in archives, written beside them as NAME.c2pa.warc[.gz] (NAME.c2pa.wacz)"
 
     @staticmethod
     def add_arguments(parser: argparse.ArgumentParser) -> None:
-        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc, .warc.gz or .wacz files, or directories of them")
         parser.add_argument(
             "--manifest", required=True, metavar="STORE",
             help="the manifest store file, or a name template with {name} (the archive's file name) or {stem} "
@@ -385,7 +385,10 @@ class Manifest(Command):
                 raise ArchiveError(f"{name}: no archive {args.entry} in the package (it holds {', '.join(found_in) or 'none'})")
             found, name = found_in[entry], f"{name}:{entry}"
         else:
-            found = read_manifest(args.archive, member_limit=args.member_limit)
+            try:
+                found = read_manifest(args.archive, member_limit=args.member_limit)
+            except ArchiveError as error:
+                raise ArchiveError(f"{name}: {error}") from None
         if found is None:
             print(f"{name}: no manifest store record", file=sys.stderr)
             return 1
@@ -428,7 +431,7 @@ class Index(Command):
 
     @staticmethod
     def add_arguments(parser: argparse.ArgumentParser) -> None:
-        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc, .warc.gz or .wacz files, or directories of them")
         parser.add_argument(
             "--fields", "-f", default=DEFAULT_FIELDS,
             help=f"comma-separated: offset, length (of the gzip member in a .warc.gz), filename, or header names (default: {DEFAULT_FIELDS})",
@@ -477,7 +480,7 @@ class Check(Command):
 
     @staticmethod
     def add_arguments(parser: argparse.ArgumentParser) -> None:
-        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc or .warc.gz files, or directories of them")
+        parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help=".warc, .warc.gz or .wacz files, or directories of them")
         parser.add_argument("--verbose", "-v", action="store_true", help="list every problem, not only the first")
         add_workers(parser)
         add_member_limit(parser)
