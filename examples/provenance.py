@@ -17,7 +17,7 @@ import tempfile
 import uuid
 
 import vellumark
-from vellumark_tools import iter_records, read_manifest, sign
+from vellumark_tools import iter_records, read_manifest, sign_archive
 
 # Bytes shaped like a JUMBF superbox, as a real store is; they prove nothing.
 PLACEHOLDER_STORE = b"\x00\x00\x00\x28jumb\x00\x00\x00\x20jumdc2pa" + b"\x00" * 12 + b"vellumark example"
@@ -40,7 +40,7 @@ def sample_archive(path: str) -> None:
 
 
 def show(archive: str, store: bytes) -> None:
-    signed = sign(archive, store)
+    signed = sign_archive(archive, store)  # sign() also takes a WACZ package, and then says so in its result
     print(f"signed {archive}: {signed.records} records (WARC/{signed.version}) -> {signed.output}")
     print(f"  {signed.index_advice()}")
     print(f"  {'offset':>8} {'length':>7}  type")

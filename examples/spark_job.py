@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import importlib
 import json
 import os
 import pathlib
@@ -91,7 +92,7 @@ def open_archive(path: str) -> IO[bytes]:
         return open(local, "rb")
     scheme = path.split("://")[0]
     try:
-        import fsspec  # optional: only executors that read URLs need it
+        fsspec: Any = importlib.import_module("fsspec")  # optional: only executors that read URLs need it
     except ImportError:
         raise ArchiveError(f"reading {scheme}:// needs fsspec on the executors: pip install fsspec") from None
     try:
@@ -125,7 +126,7 @@ def work(path: str, root: str, store: Optional[bytes], out_dir: Optional[str]) -
                 stream.seek(0)
                 target = output_path(path, root, out_dir, compressed)
                 os.makedirs(os.path.dirname(target), exist_ok=True)
-                signed = vellumark_tools.sign(stream, store, target)
+                signed = vellumark_tools.sign_archive(stream, store, target)
                 result["records"] = signed.records
                 dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
                 line = f"{name} -> {shown(target)}: {plural(signed.records, 'record')} (WARC/{signed.version}){dropped}; {signed.index_advice()}"

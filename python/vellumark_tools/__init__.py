@@ -8,7 +8,7 @@ The command `vellumark` (or `python -m vellumark_tools`) does the same from a sh
 
 from .archive import ArchiveReader, Record, iter_records
 from .errors import ArchiveError
-from .signing import Signed, sign
+from .signing import Signed, sign, sign_archive
 from .survey import Census, Checked, Found, census, check, index_entries, read_manifest
 from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
 
@@ -29,6 +29,7 @@ __all__ = [
     "iter_records",
     "read_manifest",
     "sign",
+    "sign_archive",
     "sign_wacz",
     "signed_wacz_name",
     "wacz_archives",
