@@ -171,9 +171,10 @@ def list_hadoop(context: Any, root: str) -> List[str]:
 
 def spark_context(master: Optional[str]) -> Any:
     try:
-        from pyspark import SparkConf, SparkContext
+        pyspark: Any = importlib.import_module("pyspark")  # optional: pip install 'vellumark[spark]'
     except ImportError:
         raise SystemExit(f"{PROG}: error: pyspark is not installed: pip install 'vellumark[spark]' (and Java 17)") from None
+    SparkConf, SparkContext = pyspark.SparkConf, pyspark.SparkContext
     conf = SparkConf().setAppName("vellumark").set("spark.ui.enabled", "false").set("spark.ui.showConsoleProgress", "false")
     if master is None and "PYSPARK_GATEWAY_PORT" not in os.environ:  # run with python, not spark-submit
         master = "local[*]"
