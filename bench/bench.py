@@ -24,7 +24,6 @@ process per layout.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import gc
 import gzip
 import hashlib
@@ -529,7 +528,7 @@ def file_targets(files: Dict[str, Any]) -> List[Tuple[str, Optional[float], str,
     ]
     bound = 64 * MIB + 3 * files["largest_record"]
     worst = max(files["memory"].values())
-    checks.append((f"files: peak memory, worst layout / (64 MiB + 3 x largest record)", worst / bound, "<= 1.0", lambda x: x <= 1.0))
+    checks.append(("files: peak memory, worst layout / (64 MiB + 3 x largest record)", worst / bound, "<= 1.0", lambda x: x <= 1.0))
     return [(what, value, goal, value is not None and ok(value)) for what, value, goal, ok in checks]
 
 

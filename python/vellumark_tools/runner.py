@@ -17,7 +17,7 @@ import multiprocessing.connection
 import os
 import signal
 import traceback
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .errors import ArchiveError, shown
 

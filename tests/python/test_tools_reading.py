@@ -5,7 +5,6 @@ import gzip
 import io
 import os
 import re
-import resource
 import subprocess
 import sys
 import zlib
