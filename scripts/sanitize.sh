@@ -18,4 +18,4 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH=$PWD/build/asan:$PWD/python VELLUMARK_SANITIZED=1  # the module built here, and the tools package from the tree
 "$python" -c 'import sys, vellumark; assert vellumark.__file__.startswith(sys.argv[1]), vellumark.__file__' "$PWD/build/asan"
-"$python" -m pytest -q -p no:cacheprovider tests/python
+"$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python

@@ -23,5 +23,5 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
     [[ $version == "$EXTRAS_PYTHON" ]] && install_extra_requirements "$python" fast-gzip progress spark
     pip_run "$python" install -q --force-reinstall --no-deps "$wheel"
     echo "-- CPython $version"
-    "$python" -m pytest -q -p no:cacheprovider tests/python
+    "$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python
 done

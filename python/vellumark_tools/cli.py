@@ -455,6 +455,8 @@ class Index(Command):
                     emit(json.dumps(entry) + "\n")
                 for warning in warnings:
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
+            except BrokenPipeError:
+                raise  # the reader went away: entry_point ends quietly
             except (ArchiveError, OSError) as error:
                 emit("", flush=True)
                 print(f"{PROG}: {shown(path)}: {describe(error, shown(path))}", file=sys.stderr)
