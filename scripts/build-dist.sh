@@ -61,7 +61,12 @@ PATH="$(dirname "$tools"):$PATH" run_logged "$work/repair.log" \
 wheel=$(ls dist/vellumark-*.whl)
 "$tools" -m abi3audit --strict --summary "$wheel"
 "$tools" -m twine check --strict "$sdist" "$wheel"
-unzip -l "$wheel" | grep -q ' vellumark\.abi3\.so$' || { echo "the wheel holds no vellumark.abi3.so" >&2; exit 1; }
+# The listing is read whole first: grep -q stopping early would make unzip die of SIGPIPE,
+# which pipefail reports as a failure, now and then.
+entries=$(unzip -Z1 "$wheel")
+for entry in vellumark.abi3.so vellumark_tools/cli.py vellumark_tools/py.typed vellumark-stubs/__init__.pyi; do
+    grep -qxF "$entry" <<<"$entries" || { echo "the wheel holds no $entry" >&2; exit 1; }
+done
 for file in "$sdist" "$wheel"; do
     printf '%-72s %6d KiB\n' "$file" "$(($(stat -c %s "$file") / 1024))"
 done

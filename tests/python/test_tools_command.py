@@ -413,3 +413,11 @@ def test_signed_samples_read_as_the_input_and_one_more_record(tmp_path, path):
     except OSError:  # FastWARC cannot read this input either (its stray bytes)
         return
     assert types(target) == expected + ["c2paprovenance"]
+
+
+def test_the_installed_console_script_runs():
+    script = os.path.join(os.path.dirname(sys.executable), "vellumark")
+    if not os.path.exists(script):
+        pytest.skip("vellumark is not installed as a distribution here, so its console script is not either")
+    result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and result.stdout.startswith("vellumark 0.2.1; gzip: ")
