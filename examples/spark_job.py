@@ -20,7 +20,6 @@ OUT_DIR/sub/NAME.c2pa.warc[.gz] in a local OUT_DIR, not read if inside INPUT_DIR
 from __future__ import annotations
 
 import argparse
-import collections
 import importlib
 import json
 import os
@@ -35,6 +34,7 @@ from vellumark_tools.errors import ArchiveError, shown
 from vellumark_tools.inputs import why_not
 from vellumark_tools.output import atomic_output, check_target
 from vellumark_tools.signing import signed_name
+from vellumark_tools.survey import census_totals
 
 PROG = "spark_job.py"
 URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")  # a scheme needs "//": "a:b.warc" is a file name
@@ -189,21 +189,8 @@ def spark_context(master: Optional[str]) -> Any:
 
 def totals(results: List[Dict[str, Any]]) -> Dict[str, Any]:
     """The shape of `vellumark census --json`: archives counts failed ones too."""
-    read = [r["census"] for r in results if r["ok"]]
-    by_type: Dict[str, int] = collections.Counter()
-    versions: Dict[str, int] = collections.Counter()
-    for found in read:
-        by_type.update(found.by_type)
-        versions.update(found.versions)
-    return {
-        "archives": len(results),
-        "records": sum(found.records for found in read),
-        "bytes": sum(found.bytes for found in read),
-        "by_type": dict(sorted(by_type.items())),
-        "versions": dict(sorted(versions.items())),
-        "manifests": sum(1 for found in read if found.manifest),
-        "errors": {r["name"]: r["error"] for r in results if not r["ok"]},
-    }
+    errors = {r["name"]: r["error"] for r in results if not r["ok"]}
+    return census_totals([r["census"] for r in results if r["ok"]], errors)
 
 
 def prepared(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Tuple[Optional[str], Optional[str], Optional[bytes]]:

@@ -163,8 +163,7 @@ class ArchiveReader:
             try:
                 batch = splitter.batch(final)
             except RecordError as error:
-                at = max(error.offset - splitter.base, 0)
-                raise ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), f"offset {error.offset}")) from None
+                raise _refusal(error, splitter, f"offset {error.offset}") from None
             for record, version, raw in batch:
                 yield Record(record, record["offset"], record["length"], version, False, raw)
         self.data_end = self.size
@@ -269,8 +268,7 @@ class _GzipRecords:
         except RecordError as error:
             member = _member_at(starts, error.offset)[1]
             where = f"offset {error.offset} of the inflated data (in the gzip member at compressed offset {member})"
-            at = max(error.offset - splitter.base, 0)
-            raise ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), where)) from None
+            raise _refusal(error, splitter, where) from None
         return [self._placed(record, version, raw) for record, version, raw in batch]
 
     def _placed(self, record: "vellumark.WarcRecord", version: str, raw: Optional[bytes]) -> Record:
@@ -332,6 +330,12 @@ def _member_at(starts: List[Tuple[int, int]], offset: int) -> Tuple[int, int]:
             break
         found = start
     return found
+
+
+def _refusal(error: RecordError, splitter: Splitter, where: str) -> ArchiveError:
+    """The module's refusal as one line, told by what stands at the record's start."""
+    at = max(error.offset - splitter.base, 0)
+    return ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), where))
 
 
 def _record_message(error: RecordError, head: bytes, where: str) -> str:

@@ -27,7 +27,7 @@ from .runner import Outcome, Terminated, default_workers, handle_termination, ru
 from .signing import Signed, is_gzip_file, sign, signed_name
 from .wacz import DIGEST as DIGEST_FILE
 from .wacz import is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
-from .survey import Found, census, check, index_entries, read_manifest
+from .survey import Found, census, census_totals, check, index_entries, read_manifest
 
 PROG = "vellumark"
 DEFAULT_FIELDS = "offset,length,warc-type,warc-target-uri,warc-record-id"
@@ -543,28 +543,11 @@ class Census(Command):
 
 
 def combined(outcomes: List[Outcome], inputs: Optional[Inputs] = None) -> Dict[str, Any]:
-    """The census of a run: `archives` counts every archive found, failed ones
-    too; the other counts, the archives that were read."""
-    read = [o.data for o in outcomes if o.ok]
-    by_type: Dict[str, int] = {}
-    versions: Dict[str, int] = {}
-    for result in read:
-        for kind, count in result.by_type.items():
-            by_type[kind] = by_type.get(kind, 0) + count
-        for version, count in result.versions.items():
-            versions[version] = versions.get(version, 0) + count
+    """The census of a run, with the paths that could not be read among its failures."""
     errors = {o.name: o.error for o in outcomes if not o.ok}
     for path, reason in inputs.failed if inputs else []:
         errors[shown(path)] = reason
-    return {
-        "archives": len(outcomes) + (len(inputs.failed) if inputs else 0),
-        "records": sum(r.records for r in read),
-        "bytes": sum(r.bytes for r in read),
-        "by_type": dict(sorted(by_type.items())),
-        "versions": dict(sorted(versions.items())),
-        "manifests": sum(1 for r in read if r.manifest),
-        "errors": dict(sorted(errors.items())),
-    }
+    return census_totals([o.data for o in outcomes if o.ok], errors)
 
 
 # ---------------------------------------------------------------------------- the parser

@@ -36,6 +36,34 @@ class Census:
     manifest: bool = False
     warnings: List[str] = dataclasses.field(default_factory=list)
 
+    def add(self, other: "Census") -> None:
+        """Counts another archive's records in with these."""
+        self.records += other.records
+        self.bytes += other.bytes
+        for kind, count in other.by_type.items():
+            self.by_type[kind] = self.by_type.get(kind, 0) + count
+        for version, count in other.versions.items():
+            self.versions[version] = self.versions.get(version, 0) + count
+        self.manifest = self.manifest or other.manifest
+
+
+def census_totals(read: List[Census], errors: Dict[str, str]) -> Dict[str, Any]:
+    """The census of several archives, as `vellumark census --json` writes it:
+    `archives` counts the failed ones (`errors`, by name) too; the other
+    counts, the archives that were read."""
+    total = Census("")
+    for part in read:
+        total.add(part)
+    return {
+        "archives": len(read) + len(errors),
+        "records": total.records,
+        "bytes": total.bytes,
+        "by_type": dict(sorted(total.by_type.items())),
+        "versions": dict(sorted(total.versions.items())),
+        "manifests": sum(1 for part in read if part.manifest),
+        "errors": dict(sorted(errors.items())),
+    }
+
 
 def _packaged(source: Source) -> bool:
     """Whether the source is a WACZ package: the functions here then run over each of its archives."""
@@ -53,13 +81,7 @@ def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_
         total = Census(shown(cast(PathLike, source)))
         for entry, stream in wacz_archives(cast(PathLike, source)):
             part = census(stream, inflater=inflater, member_limit=member_limit)
-            total.records += part.records
-            total.bytes += part.bytes
-            for kind, count in part.by_type.items():
-                total.by_type[kind] = total.by_type.get(kind, 0) + count
-            for version, count in part.versions.items():
-                total.versions[version] = total.versions.get(version, 0) + count
-            total.manifest = total.manifest or part.manifest
+            total.add(part)
             total.warnings += [f"{entry}: {warning}" for warning in part.warnings]
         return total
     with open_source(source) as (stream, name):
