@@ -97,14 +97,32 @@ def peers_read(data: bytes):
 
 def command_env() -> dict:
     """The environment for running the command or the package in a child process:
-    the module and the package where this test run found them."""
+    the module and the package where this test run found them, and this directory
+    (for paused_run)."""
     import vellumark_tools
 
-    paths = [os.path.dirname(vellumark.__file__), os.path.dirname(os.path.dirname(vellumark_tools.__file__))]
+    paths = [os.path.dirname(vellumark.__file__), os.path.dirname(os.path.dirname(vellumark_tools.__file__)),
+             os.path.dirname(os.path.abspath(__file__))]
     return dict(os.environ, PYTHONPATH=os.pathsep.join(dict.fromkeys(paths + [os.environ.get("PYTHONPATH", "")])).strip(os.pathsep))
 
 
-def run_command(*args, cwd=None, timeout=300, **kwargs) -> subprocess.CompletedProcess:
-    """`vellumark ARGS...` in a child process (as python -m vellumark_tools, which the console script runs)."""
-    return subprocess.run([sys.executable, "-m", "vellumark_tools", *map(str, args)], capture_output=True,
-                          cwd=cwd, timeout=timeout, env=command_env(), **kwargs)
+# A child gets the signal dispositions its test relies on instead of this
+# process's: a shell script run in the background starts its commands with
+# SIGINT ignored, and Python leaves an ignored SIGINT ignored.
+CHILD_SIGNALS = (
+    "import signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+    "[signal.signal(s, signal.SIG_DFL) for s in (signal.SIGTERM, signal.SIGHUP)]; "
+    "signal.pthread_sigmask(signal.SIG_SETMASK, []); "
+)
+
+
+def command(*args) -> list:
+    """The command line of `vellumark ARGS...` in a child process: the console
+    script's entry point, with the signal dispositions set (and paused_run's
+    pause, when the environment asks for one)."""
+    return [sys.executable, "-c", CHILD_SIGNALS + "import paused_run; paused_run.main()", *map(str, args)]
+
+
+def run_command(*args, cwd=None, timeout=300, env=None, **kwargs) -> subprocess.CompletedProcess:
+    """`vellumark ARGS...` in a child process, run to its end."""
+    return subprocess.run(command(*args), capture_output=True, cwd=cwd, timeout=timeout, env=env or command_env(), **kwargs)

@@ -3,6 +3,7 @@ output streams, exit statuses and signals; and its verdicts against warcio on
 archives written by other tools."""
 
 import base64
+import contextlib
 import gzip
 import hashlib
 import json
@@ -16,7 +17,8 @@ import time
 import pytest
 
 import vellumark_tools
-from conftest import SAMPLES, STORE, command_env, is_manifest, linux_only, manifest_record, per_record_gz, record, run_command
+import paused_run
+from conftest import SAMPLES, STORE, command, command_env, is_manifest, linux_only, manifest_record, per_record_gz, record, run_command
 from vellumark_tools import iter_records, read_manifest
 from vellumark_tools.runner import run_jobs
 
@@ -117,10 +119,11 @@ def test_sign_takes_a_store_per_archive_from_a_template_and_warns_of_a_store_tha
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129), (signal.SIGINT, 130)])
 def test_a_signal_mid_sign_leaves_no_temporary_file_and_the_target_as_it_was(tmp_path, spawn, sig, status):
     source = tmp_path / "crawl.c2pa.warc.gz"  # signed in place: the input is the target
-    source.write_bytes(per_record_gz([record("resource", os.urandom(20_000), i) for i in range(3000)]))
+    source.write_bytes(per_record_gz(KEPT))
     original = source.read_bytes()
-    child = spawn("sign", source, "--manifest", STORE_FILE(tmp_path))
-    wait_for(lambda: any(n.endswith(".partial") for n in os.listdir(tmp_path)), child)
+    child = spawn("sign", source, "--manifest", STORE_FILE(tmp_path), pause="vellumark_tools.output:Output.copy_from")
+    wait_for(child.stopped, child)
+    assert any(n.endswith(".partial") for n in os.listdir(tmp_path))  # stopped mid-sign, its output half written
     child.send_signal(sig)
     out, err = child.communicate(timeout=60)
     assert child.returncode == status, err.decode()
@@ -148,70 +151,60 @@ def wait_for(condition, child, seconds=60):
 @linux_only("/proc")
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_stopping_a_directory_run_ends_its_workers(tmp_path, spawn, sig, status):
-    fifos = [tmp_path / f"blocked-{i}.warc" for i in range(3)]
-    for fifo in fifos:  # named on the command line (a directory walk leaves FIFOs out), each blocks its worker
-        os.mkfifo(fifo)
-    child = spawn("census", *fifos, "--workers", "2")
-    wait_for(lambda: len(workers_of(child.pid)) >= 2, child)
-    workers = workers_of(child.pid)
+    blocked = [tmp_path / f"blocked-{i}.warc" for i in range(3)]
+    for path in blocked:
+        path.write_bytes(b"".join(KEPT))
+    child = spawn("census", *blocked, "--workers", "2", pause="vellumark_tools.cli:census", match="blocked")
+    wait_for(lambda: len(child.stopped()) == 2, child)
+    workers = child.stopped()
     child.send_signal(sig)
     _, err = child.communicate(timeout=60)
     assert child.returncode == status and b"Traceback" not in err
     for pid in workers:
-        assert not os.path.exists(f"/proc/{pid}") or "zombie" in open(f"/proc/{pid}/status").read().lower()
+        assert gone(pid)
 
 
-def workers_of(pid):
-    """Descendants of the run that are blocked opening a FIFO: its busy workers."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
-            except OSError:
-                continue
-    found = []
-    for candidate in parents:
-        ancestor = parents.get(candidate)
-        while ancestor not in (None, 0, 1, pid):
-            ancestor = parents.get(ancestor)
-        try:
-            with open(f"/proc/{candidate}/wchan") as f:
-                blocked = f.read() == "wait_for_partner"  # opening a FIFO
-        except OSError:
-            continue
-        if ancestor == pid and blocked:
-            found.append(candidate)
-    return found
+def gone(pid):
+    """Whether a process has ended (a zombie that its new parent has not reaped yet has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
 
 
 @pytest.fixture
-def spawn():
-    """Starts the command in the background; whatever a failing test leaves running is killed."""
+def spawn(tmp_path_factory):
+    """Starts the command in the background, optionally stopping where paused_run
+    is told to (`child.stopped()` lists the processes stopped there); whatever a
+    failing test leaves running is killed."""
     children = []
 
-    def start(*args):
-        child = subprocess.Popen([sys.executable, "-m", "vellumark_tools", *map(str, args)],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=command_env())
+    def start(*args, pause=None, match=""):
+        directory = tmp_path_factory.mktemp("pause")
+        env = dict(command_env(), PAUSE_AT=pause or "", PAUSE_DIR=str(directory), PAUSE_MATCH=match)
+        child = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        child.stopped = lambda: paused_run.stopped(directory)
+        child.go = lambda: (directory / "go").touch()
         children.append(child)
         return child
 
     yield start
     for child in children:
         if child.poll() is None:
-            for pid in workers_of(child.pid):
-                os.kill(pid, signal.SIGKILL)
+            for pid in child.stopped():
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
             child.kill()
             child.communicate()
 
 
 @linux_only("/proc")
 def test_a_worker_killed_by_the_system_fails_only_its_archive(crawl, spawn):
-    os.mkfifo(crawl / "blocked.warc")
-    child = spawn("census", crawl, crawl / "blocked.warc", "--workers", "2")
-    wait_for(lambda: workers_of(child.pid), child)
-    os.kill(workers_of(child.pid)[0], signal.SIGKILL)  # as the out-of-memory killer would
+    (crawl / "blocked.warc").write_bytes(b"".join(KEPT))
+    child = spawn("census", crawl, "--workers", "2", pause="vellumark_tools.cli:census", match="blocked")
+    wait_for(child.stopped, child)
+    os.kill(child.stopped()[0], signal.SIGKILL)  # as the out-of-memory killer would
     out, err = child.communicate(timeout=120)
     assert child.returncode == 1
     assert "blocked.warc: the worker process was killed by SIGKILL" in err.decode()
