@@ -162,7 +162,7 @@ def run_and_report(
     progress = Progress(len(jobs), lines, lines if failures_too else sys.stderr)
     outcomes: List[Outcome] = []
     try:
-        for outcome in run_jobs(jobs, workers):
+        for outcome in run_jobs(jobs, workers, note):
             outcomes.append(outcome)
             progress.done(outcome)
     finally:

@@ -18,7 +18,7 @@ import fcntl
 import os
 import secrets
 import stat
-from typing import IO, Iterator, Optional
+from typing import IO, Callable, Iterator, Optional
 
 from .errors import ArchiveError, PathLike, shown
 
@@ -197,6 +197,17 @@ def read_at(source: IO[bytes], offset: int, size: int) -> bytes:
         source.seek(position)
 
 
+_replace: Callable[[bytes, str], None] = os.replace
+
+
+def replace_through(function: Callable[[bytes, str], None]) -> None:
+    """Has `function(temporary, target)` put each finished output in place
+    instead of os.replace: a worker process hands the rename to the run that
+    started it (runner.py), so that no output replaces a file once the run is gone."""
+    global _replace
+    _replace = function
+
+
 @contextlib.contextmanager
 def atomic_output(target: PathLike) -> Iterator[Output]:
     """An Output that becomes `target` only when the block completes."""
@@ -218,7 +229,7 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
         finally:
             out.close()
         try:
-            os.replace(temporary, target)
+            _replace(temporary, target)
         except OSError as error:
             raise _named(error, target) from None
         succeeded = True

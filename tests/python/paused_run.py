@@ -8,7 +8,8 @@ optionally, PAUSE_MATCH: only a call with an argument whose text contains it
 stops. A process that stops creates PAUSE_DIR/stopped-PID and waits until
 PAUSE_DIR/go exists; a signal ends the wait as it would end the work. Worker
 processes stop too: the forkserver imports this module before it forks them.
-Without PAUSE_AT the run is the command as it is.
+Without PAUSE_AT the run is the command as it is. FORKSERVER_FAILS=1 makes
+worker processes impossible to start.
 """
 
 import functools
@@ -41,7 +42,15 @@ def _install() -> None:
     setattr(owner, name, paused)
 
 
+def _fail_in_a_forkserver() -> None:
+    """FORKSERVER_FAILS=1: the forkserver dies as it starts, as one does whose
+    interpreter cannot read what it needs; the run itself is left alone."""
+    if os.environ.get("FORKSERVER_FAILS") and os.environ.get("PAUSED_RUN") not in (None, str(os.getpid())):
+        raise RuntimeError("this forkserver cannot start")
+
+
 _install()
+_fail_in_a_forkserver()
 
 
 def stopped(directory) -> list:
@@ -50,6 +59,7 @@ def stopped(directory) -> list:
 
 
 def main() -> None:
+    os.environ["PAUSED_RUN"] = str(os.getpid())  # the run, which a forkserver it starts is not
     multiprocessing.get_context("forkserver").set_forkserver_preload([__name__])
     from vellumark_tools.cli import entry_point
 

@@ -211,6 +211,80 @@ def test_a_worker_killed_by_the_system_fails_only_its_archive(crawl, spawn):
     assert out.decode().splitlines()[-1].startswith("5 archives, ") and out.decode().count("\n") == 4
 
 
+@linux_only("/proc")
+def test_a_run_killed_without_warning_takes_its_workers_along_before_they_replace_anything(tmp_path, spawn):
+    for name in ("a.warc", "b.warc"):
+        (tmp_path / name).write_bytes(b"".join(KEPT))
+    child = spawn("sign", tmp_path / "a.warc", tmp_path / "b.warc", "--manifest", STORE_FILE(tmp_path), "--workers", "2",
+                  pause="vellumark_tools.output:Output.copy_from")
+    wait_for(lambda: len(child.stopped()) == 2, child)  # both workers half-way through their outputs
+    left = descendants(child.pid)  # the workers, the forkserver and the resource tracker
+    assert set(child.stopped()) < set(left)
+    child.kill()
+    child.go()  # let the workers go on, as a worker does that is busy when the run dies
+    _, err = child.communicate(timeout=60)  # its standard error closes when the last of them has ended
+    assert all(gone(pid) for pid in left) and b"Traceback" not in err, err.decode()
+    assert sorted(os.listdir(tmp_path)) == ["a.warc", "b.warc", "store.c2pa"]  # no output, temporary file or lock
+
+
+def descendants(pid):
+    """The processes started by `pid`, and by them, from the process tree."""
+    parents = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{entry}/stat") as f:
+                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+    found, frontier = [], [pid]
+    while frontier:
+        children = [p for p, parent in parents.items() if parent in frontier]
+        found += children
+        frontier = children
+    return found
+
+
+def test_a_worker_that_cannot_take_its_next_task_fails_that_task_not_the_run(tmp_path):
+    # The worker answers its first task and is gone by the time the next is sent,
+    # though the run saw it alive: the send fails with a broken pipe.
+    release = tmp_path / "release"
+    jobs = [("first", (answer_then_hang_up, ())), ("second", (wait_for_file, (str(release),))), ("third", (in_which_process, ()))]
+    outcomes = run_jobs(jobs, workers=2)
+    first = next(outcomes)
+    release.touch()
+    rest = {o.name: o for o in outcomes}
+    assert first.name == "first" and first.ok and rest["second"].ok
+    assert not rest["third"].ok and rest["third"].error == "the worker process could not take it (Broken pipe)"
+
+
+def answer_then_hang_up():
+    """Sends its own outcome, closes the worker's end of the pipe and stays alive."""
+    import gc
+    from multiprocessing.connection import Connection
+
+    from vellumark_tools.runner import Outcome
+
+    pipe = next(o for o in gc.get_objects() if isinstance(o, Connection) and o.readable and o.writable and not o.closed)
+    pipe.send(Outcome("first"))
+    pipe.close()
+    time.sleep(600)
+
+
+def wait_for_file(path):
+    from vellumark_tools.runner import Outcome
+
+    while not os.path.exists(path):
+        time.sleep(0.01)
+    return Outcome("second")
+
+
+def test_workers_that_cannot_be_started_leave_the_work_to_the_run(crawl):
+    env = dict(command_env(), FORKSERVER_FAILS="1")  # as when the interpreter cannot start one
+    result = run_command("census", crawl / "plain.warc", crawl / "per-record.warc.gz", "--workers", "2", env=env)
+    err = text(result, "stderr")
+    assert result.returncode == 0, err
+    assert "vellumark: note: worker processes cannot be started (" in err and "working in this one process" in err
+    assert text(result).splitlines()[-1].startswith("2 archives, 7 records")
+
+
 def test_one_archive_out_of_memory_fails_only_that_archive(crawl, monkeypatch, capsys):
     from vellumark_tools import cli
 
@@ -271,9 +345,9 @@ def test_workers_are_capped_at_the_number_of_archives(monkeypatch):
     sizes = []
 
     class Recording(runner._Pool):
-        def __init__(self, size):
+        def __init__(self, size, note):
             sizes.append(size)
-            super().__init__(size)
+            super().__init__(size, note)
 
     monkeypatch.setattr(runner, "_Pool", Recording)
     outcomes = list(run_jobs([(f"job {i}", (in_which_process, ())) for i in range(3)], workers=8))
