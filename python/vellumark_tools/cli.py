@@ -14,7 +14,7 @@ import re
 import signal
 import stat
 import sys
-from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type
+from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, TypeVar
 
 import vellumark
 
@@ -227,17 +227,15 @@ class Sign(Command):
             raise UsageError(f"--output names one file, and {len(inputs.archives)} archives were given; use --output-dir")
         if args.record_id is not None and len(inputs.archives) > 1:
             raise UsageError("--record-id is for one archive: each record needs an ID of its own")
-        targets = [target_of(path, root, args) for path, root in inputs.archives]
-        refuse_clashes([p for p, _ in inputs.archives], targets)
-        stores = load_stores([p for p, _ in inputs.archives], args.manifest)
-        for target in targets:
-            if args.output_dir is not None:
-                os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-            check_target(target)
+        targets = each_archive(inputs, lambda path, root: target_of(path, root, args))
+        refuse_clashes(list(targets), list(targets.values()))
+        stores = load_stores(inputs, args.manifest)
+        each_archive(inputs, lambda path, root: ready_for(targets[path], args.output_dir is not None))
         note_inflater(p for p, _ in inputs.archives)
         jobs = [
-            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit), (remove_leftovers, (target,))))
-            for (path, _), target in zip(inputs.archives, targets)
+            (shown(path), (sign_job, (path, stores[path], targets[path], args.record_id, args.member_limit),
+                           (remove_leftovers, (targets[path],))))
+            for path, _ in inputs.archives
         ]
 
         def summary(outcomes: List[Outcome]) -> str:
@@ -260,13 +258,36 @@ def record_id_of(text: Optional[str]) -> Optional[str]:
     return bare
 
 
+T = TypeVar("T")
+
+
+def each_archive(inputs: Inputs, step: Callable[[str, Optional[str]], T]) -> Dict[str, T]:
+    """`step(path, root)` for each archive, by path. An archive it fails for is
+    that archive's failure, not the run's: named on standard error, counted
+    among the failed paths, and left out of the rest of the run."""
+    done: Dict[str, T] = {}
+    for path, root in list(inputs.archives):
+        try:
+            done[path] = step(path, root)
+        except (ArchiveError, OSError) as error:
+            reason = describe(error, shown(path))
+            inputs.archives.remove((path, root))
+            inputs.failed.append((path, reason))
+            print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
+    return done
+
+
+def ready_for(target: str, make_directory: bool) -> None:
+    """The output can be written: its directory made (under --output-dir), and it is a regular file or a new name."""
+    if make_directory:
+        os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+    check_target(target)
+
+
 def target_of(path: str, root: Optional[str], args: argparse.Namespace) -> str:
     if args.output is not None:
         return str(args.output)
-    try:
-        target = signed_wacz_name(path) if is_wacz(path) else signed_name(path, is_gzip_file(path))
-    except OSError as error:
-        raise ArchiveError(f"{shown(path)}: {error.strerror}") from None
+    target = signed_wacz_name(path) if is_wacz(path) else signed_name(path, is_gzip_file(path))
     if args.output_dir is not None:
         relative = os.path.relpath(target, root) if root is not None else os.path.basename(target)
         target = os.path.join(args.output_dir, relative)
@@ -291,9 +312,11 @@ def refuse_clashes(paths: List[str], targets: List[str]) -> None:
 STORE_LIMIT = 256 << 20  # a manifest store is kilobytes, a few megabytes with thumbnails
 
 
-def load_stores(paths: List[str], template: str) -> Dict[str, Any]:
+def load_stores(inputs: Inputs, template: str) -> Dict[str, Any]:
     """Every archive's store (for a WACZ package, a dict by archive entry),
-    read and checked before any work starts."""
+    read and checked before any work starts. A store that cannot be read
+    ends the run (the command line names it); a package whose archives
+    cannot be listed is that package's failure."""
     cache: Dict[str, bytes] = {}
 
     def store(archive: str) -> bytes:
@@ -302,20 +325,11 @@ def load_stores(paths: List[str], template: str) -> Dict[str, Any]:
             cache[store_path] = read_store(store_path)
         return cache[store_path]
 
-    stores: Dict[str, Any] = {}
-    for path in paths:
-        if is_wacz(path):
-            stores[path] = {entry: store(entry) for entry in wacz_entry_names(path)}
-        else:
-            stores[path] = store(path)
-    return stores
-
-
-def wacz_entry_names(path: str) -> List[str]:
-    try:
-        return [name for name, _ in wacz_archives(path)]
-    except OSError as error:
-        raise ArchiveError(f"{shown(path)}: {error.strerror}") from None
+    entries = each_archive(inputs, lambda path, _: [name for name, _ in wacz_archives(path)] if is_wacz(path) else None)
+    return {
+        path: store(path) if names is None else {entry: store(entry) for entry in names}
+        for path, names in entries.items()
+    }
 
 
 def read_store(store_path: str) -> bytes:
@@ -374,21 +388,17 @@ class Manifest(Command):
             refuse_overwriting_an_archive(args.output, [args.archive])
             check_target(args.output)
         name = shown(args.archive)
-        if packaged:
-            found_in = {entry: found for entry, found in wacz_manifests(args.archive, member_limit=args.member_limit)}
-            if args.entry is None:
-                for entry, found in found_in.items():
-                    print(f"{entry}: {where_it_stands(found)}" if found else f"{entry}: no manifest store record")
-                return 0 if any(found_in.values()) else 1
-            entry = args.entry if args.entry in found_in else f"archive/{args.entry}"
-            if entry not in found_in:
-                raise ArchiveError(f"{name}: no archive {args.entry} in the package (it holds {', '.join(found_in) or 'none'})")
-            found, name = found_in[entry], f"{name}:{entry}"
-        else:
-            try:
+        try:
+            if packaged and args.entry is None and args.output is None:
+                return list_manifests(args.archive, args.member_limit)
+            if packaged:
+                entry = the_entry(args.entry, [n for n, _ in wacz_archives(args.archive)], name)
+                found = next(read_manifest(s, member_limit=args.member_limit) for n, s in wacz_archives(args.archive) if n == entry)
+                name = f"{name}:{shown(entry)}"
+            else:
                 found = read_manifest(args.archive, member_limit=args.member_limit)
-            except ArchiveError as error:
-                raise ArchiveError(f"{name}: {error}") from None
+        except ArchiveError as error:
+            raise ArchiveError(f"{name}: {error}") from None
         if found is None:
             print(f"{name}: no manifest store record", file=sys.stderr)
             return 1
@@ -399,6 +409,28 @@ class Manifest(Command):
             write_all(sys.stdout, found.store)
         print(f"{name}: {where_it_stands(found)}", file=sys.stderr)
         return 0
+
+
+def list_manifests(package: str, member_limit: int) -> int:
+    """A line for each archive of a package: where its store stands, or that it has none."""
+    found_in = wacz_manifests(package, member_limit=member_limit)
+    for entry, found in found_in:
+        emit(f"{shown(entry)}: {where_it_stands(found) if found else 'no manifest store record'}\n")
+    return 0 if any(found for _, found in found_in) else 1
+
+
+def the_entry(asked: Optional[str], entries: List[str], package: str) -> str:
+    """The archive entry --archive names (with or without archive/), or the
+    package's only archive when it names none."""
+    if asked is None:
+        if len(entries) != 1:
+            held = f" ({', '.join(map(shown, entries))})" if entries else ""
+            raise UsageError(f"{package} holds {plural(len(entries), 'archive')}: say whose store to write with --archive NAME{held}")
+        return entries[0]
+    entry = asked if asked in entries else f"archive/{asked}"
+    if entry not in entries:
+        raise ArchiveError(f"no archive {shown(asked)} in the package (it holds {', '.join(map(shown, entries)) or 'none'})")
+    return entry
 
 
 def where_it_stands(found: Found) -> str:

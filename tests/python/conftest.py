@@ -126,3 +126,20 @@ def command(*args) -> list:
 def run_command(*args, cwd=None, timeout=300, env=None, **kwargs) -> subprocess.CompletedProcess:
     """`vellumark ARGS...` in a child process, run to its end."""
     return subprocess.run(command(*args), capture_output=True, cwd=cwd, timeout=timeout, env=env or command_env(), **kwargs)
+
+
+def write_wacz(path, archives: dict, extra: dict = None):
+    """A minimal WACZ package: each archive stored under archive/, `extra`
+    entries as given, and a datapackage.json giving every file's hash and size."""
+    import hashlib
+    import json
+    import zipfile
+
+    files = {**{f"archive/{name}": data for name, data in archives.items()}, **(extra or {})}
+    resources = [{"name": os.path.basename(name), "path": name, "hash": "sha256:" + hashlib.sha256(data).hexdigest(),
+                  "bytes": len(data)} for name, data in files.items()]
+    with zipfile.ZipFile(path, "w") as package:
+        for name, data in files.items():
+            package.writestr(name, data)
+        package.writestr("datapackage.json", json.dumps({"profile": "data-package", "resources": resources}, indent=2))
+    return path

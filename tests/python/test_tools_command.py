@@ -16,9 +16,11 @@ import time
 
 import pytest
 
+import vellumark
 import vellumark_tools
 import paused_run
-from conftest import SAMPLES, STORE, command, command_env, is_manifest, linux_only, manifest_record, per_record_gz, record, run_command
+from conftest import (SAMPLES, STORE, command, command_env, is_manifest, linux_only, manifest_record, per_record_gz, record, run_command,
+                      write_wacz)
 from vellumark_tools import iter_records, read_manifest
 from vellumark_tools.runner import run_jobs
 
@@ -100,6 +102,30 @@ def test_sign_a_directory_writes_each_output_beside_its_input(crawl):
     # a second run leaves the outputs of the first alone, and says so
     again = run_command("sign", crawl / "sub", "--manifest", crawl / "store.c2pa")
     assert "already signed" in text(again, "stderr") and again.returncode == 0
+
+
+SET_UP_FAILURES = [
+    # (why, what the directory holds besides a sound archive, the line on standard error)
+    ("a damaged package", lambda d: (d / "bad.wacz").write_bytes(b"PK\x03\x04 not a zip"),
+     "vellumark: {d}/bad.wacz: not a ZIP file, so not a WACZ package"),
+    ("a directory where the output goes", lambda d: (d / "c.c2pa.warc").mkdir() or (d / "c.warc").write_bytes(KEPT[0]),
+     "vellumark: {d}/c.warc: {d}/c.c2pa.warc: a directory; the output must be a regular file or a new name"),
+    pytest.param("an unreadable file", lambda d: (d / "u.warc").write_bytes(b"") or os.chmod(d / "u.warc", 0),
+                 "vellumark: {d}/u.warc: Permission denied",
+                 marks=pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")),
+]
+
+
+@pytest.mark.parametrize("why, make, message", SET_UP_FAILURES, ids=[getattr(c, "values", c)[0] for c in SET_UP_FAILURES])
+def test_an_archive_that_fails_at_set_up_fails_alone(tmp_path, why, make, message):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "plain.warc").write_bytes(b"".join(KEPT))
+    make(tmp_path / "in")
+    result = run_command("sign", tmp_path / "in", "--manifest", STORE_FILE(tmp_path), "--workers", "1")
+    assert result.returncode == 1
+    assert message.format(d=tmp_path / "in") in text(result, "stderr").splitlines()[0]
+    assert text(result).splitlines()[-1] == "signed 1 archive (3 records); 1 failed"
+    assert read_manifest(tmp_path / "in" / "plain.c2pa.warc").store == STORE
 
 
 def test_sign_takes_a_store_per_archive_from_a_template_and_warns_of_a_store_that_is_not_jumbf(crawl):
@@ -389,6 +415,33 @@ def test_manifest_writes_the_store_and_says_where_its_record_stands(crawl):
     assert to_file.stdout == b"" and (crawl / "out.c2pa").read_bytes() == b"old store 1"
     none = run_command("manifest", crawl / "plain.warc")
     assert none.returncode == 1 and "no manifest store record" in text(none, "stderr") and none.stdout == b""
+
+
+MANIFEST_OF_PACKAGES = [
+    # (why, archives in the package, arguments, exit status, file written, standard error)
+    ("one archive, -o without --archive", {"a.warc": "signed"}, ["-o", "{d}/out"], 0, STORE, "a manifest store of"),
+    ("two archives, -o without --archive", {"a.warc": "signed", "b.warc": "signed"}, ["-o", "{d}/out"], 2, None,
+     "{d}/p.wacz holds 2 archives: say whose store to write with --archive NAME (archive/a.warc, archive/b.warc)"),
+    ("two archives, --archive", {"a.warc": "signed", "b.warc": "plain"}, ["--archive", "a.warc", "-o", "{d}/out"], 0, STORE, "p.wacz:archive/a.warc: "),
+    ("no such archive", {"a.warc": "signed"}, ["--archive", "z.warc", "-o", "{d}/out"], 1, None,
+     "vellumark manifest: error: {d}/p.wacz: no archive z.warc in the package (it holds archive/a.warc)"),
+    ("a damaged package", None, ["-o", "{d}/out"], 1, None, "vellumark manifest: error: {d}/p.wacz: not a ZIP file"),
+]
+
+
+@pytest.mark.parametrize("why, archives, args, status, written, message", MANIFEST_OF_PACKAGES, ids=[c[0] for c in MANIFEST_OF_PACKAGES])
+def test_manifest_of_a_package(tmp_path, why, archives, args, status, written, message):
+    signed = b"".join(KEPT) + vellumark.build_record("c2paprovenance", "application/c2pa", "urn:uuid:m", STORE)
+    bodies = {"signed": signed, "plain": b"".join(KEPT)}
+    if archives is None:
+        (tmp_path / "p.wacz").write_bytes(b"PK\x03\x04 damaged")
+    else:
+        write_wacz(tmp_path / "p.wacz", {name: bodies[kind] for name, kind in archives.items()})
+    result = run_command("manifest", tmp_path / "p.wacz", *[a.format(d=tmp_path) for a in args])
+    assert result.returncode == status and message.format(d=tmp_path) in text(result, "stderr"), text(result, "stderr")
+    assert (tmp_path / "out").exists() == (written is not None) and b"Traceback" not in result.stderr
+    if written is not None:
+        assert (tmp_path / "out").read_bytes() == written
 
 
 def test_index_writes_a_json_line_per_record(crawl):
