@@ -15,10 +15,11 @@ from __future__ import annotations
 import contextlib
 import errno
 import fcntl
+import hashlib
 import os
 import secrets
 import stat
-from typing import IO, Callable, Iterator, Optional
+from typing import IO, Callable, Iterator, Optional, Tuple
 
 from .errors import ArchiveError, PathLike, shown
 
@@ -45,15 +46,25 @@ def check_target(target: PathLike) -> Optional[os.stat_result]:
 
 
 _SUFFIX_BYTES = 40  # room for ".PID.RANDOM.partial" after the part of the name kept
+_LOCK_SUFFIX = b".lock"
+
+
+def _hidden(target: PathLike, room: int) -> Tuple[bytes, bytes]:
+    """The target's directory, and "." and its name cut to `room` bytes: a
+    name too long keeps its start and a hash of the whole, so that two long
+    names alike in their first bytes never share a lock or temporary file."""
+    directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
+    if len(name) > room - 1:
+        name = name[: room - 1 - 17] + b"~" + hashlib.sha256(name).hexdigest()[:16].encode()
+    return directory, b"." + name
 
 
 def temporary_name(target: PathLike) -> bytes:
     """A hidden name beside the target, short enough for any file system
     however long the target's own name is; the process ID in it lets a run
     remove what a worker it lost left behind."""
-    directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
-    suffix = b".%d.%s.partial" % (os.getpid(), secrets.token_hex(4).encode())
-    return os.path.join(directory, b"." + name[: NAME_MAX - 1 - _SUFFIX_BYTES] + suffix)
+    directory, hidden = _hidden(target, NAME_MAX - _SUFFIX_BYTES)
+    return os.path.join(directory, hidden + b".%d.%s.partial" % (os.getpid(), secrets.token_hex(4).encode()))
 
 
 class _Lock:
@@ -88,23 +99,29 @@ class _Lock:
         os.close(self.fd)
 
 
-def lock_name(target: str) -> bytes:
-    directory, name = os.path.split(os.fsencode(os.path.abspath(target)))
-    return os.path.join(directory, b"." + name[: NAME_MAX - 16] + b".lock")
+def lock_name(target: PathLike) -> bytes:
+    directory, hidden = _hidden(target, NAME_MAX - len(_LOCK_SUFFIX))
+    return os.path.join(directory, hidden + _LOCK_SUFFIX)
 
 
 def remove_leftovers(target: PathLike, pid: int) -> None:
-    """What a run killed without warning (SIGKILL, the out-of-memory killer)
-    left for `target`: its temporary file and its lock file."""
+    """What a process killed without warning (SIGKILL, the out-of-memory
+    killer) left for `target`: its temporary file, and the lock file unless
+    another run holds it."""
     target = os.path.realpath(target)
-    directory, name = os.path.split(os.fsencode(target))
-    prefix = b"." + name[: NAME_MAX - 1 - _SUFFIX_BYTES] + b".%d." % pid
+    directory, hidden = _hidden(target, NAME_MAX - _SUFFIX_BYTES)
+    prefix = hidden + b".%d." % pid
     with contextlib.suppress(OSError):
         for entry in os.listdir(directory):
             if entry.startswith(prefix) and entry.endswith(b".partial"):
                 os.unlink(os.path.join(directory, entry))
     with contextlib.suppress(OSError):
-        os.unlink(lock_name(os.fsdecode(target)))
+        fd = os.open(lock_name(target), os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # held by a live run: BlockingIOError, and it stays
+            os.unlink(lock_name(target))  # a run that opened it meanwhile finds it gone after locking, and starts over
+        finally:
+            os.close(fd)
 
 
 class Output:
@@ -242,12 +259,12 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
 
 
 def _keep_owner_and_mode(fd: int, existing: os.stat_result, target: str) -> None:
-    try:
+    with contextlib.suppress(PermissionError):  # only a privileged process can give a file away
+        os.fchown(fd, existing.st_uid, existing.st_gid)
+    try:  # after fchown, which clears the set-user-ID and set-group-ID bits
         os.fchmod(fd, stat.S_IMODE(existing.st_mode))  # exactly the replaced file's bits, whatever the umask
     except OSError as error:
         raise _named(error, target) from None
-    with contextlib.suppress(PermissionError):  # only a privileged process can give a file away
-        os.fchown(fd, existing.st_uid, existing.st_gid)
 
 
 def _fsync(fd: int, target: str) -> None:

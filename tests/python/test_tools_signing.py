@@ -207,12 +207,19 @@ def test_an_output_that_is_not_a_regular_file_is_refused(tmp_path):
         sign(source, STORE, tmp_path / "missing" / "out.warc")
 
 
-def test_a_replaced_file_keeps_its_mode_and_a_new_one_gets_the_umasks(tmp_path):
+@pytest.mark.parametrize("mode", [0o600, 0o644, 0o4755, 0o2750, 0o6711, 0o1644], ids=oct)
+def test_a_file_signed_in_place_keeps_its_mode(tmp_path, mode):
+    # set-user-ID and set-group-ID bits went: changing a file's owner clears them, and that came after its mode was set
     source = tmp_path / "a.c2pa.warc"
     source.write_bytes(KEPT[0])
-    os.chmod(source, 0o600)
-    sign(source, STORE)  # in place
-    assert stat.S_IMODE(os.stat(source).st_mode) == 0o600
+    os.chmod(source, mode)
+    sign(source, STORE)
+    assert oct(stat.S_IMODE(os.stat(source).st_mode)) == oct(mode)
+
+
+def test_a_new_file_gets_the_umasks_mode(tmp_path):
+    source = tmp_path / "a.warc"
+    source.write_bytes(KEPT[0])
     old = os.umask(0o027)
     try:
         sign(source, STORE, tmp_path / "new.warc")
@@ -288,12 +295,36 @@ def test_a_failure_leaves_neither_a_lock_nor_a_temporary_file(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["a.warc"]
 
 
-def test_what_a_killed_run_left_is_removed_for_it(tmp_path):
-    target = tmp_path / "a.c2pa.warc"
-    leftovers = [output_module.temporary_name(target), output_module.lock_name(str(target))]
-    for path in leftovers:
+LONG = "n" * 240  # with .warc, near the 255 bytes of a file name: only names cut short fit beside it
+LEFTOVERS = [
+    # (why, the target, another target beside it, whether the target's lock is held by a live run)
+    ("short names", "a.c2pa.warc", "b.c2pa.warc", False),
+    ("a lock another run holds", "a.c2pa.warc", "b.c2pa.warc", True),
+    ("long names alike in their first 240 bytes", LONG[:240] + "1.warc", LONG[:240] + "2.warc", False),
+]
+
+
+@pytest.mark.parametrize("why, name, other_name, held", LEFTOVERS, ids=[c[0] for c in LEFTOVERS])
+def test_what_a_killed_process_left_is_removed_for_it_and_nothing_else(tmp_path, why, name, other_name, held):
+    target, other = tmp_path / name, tmp_path / other_name
+    leftovers = [output_module.temporary_name(target), output_module.lock_name(target)]
+    kept = [output_module.temporary_name(other), output_module.lock_name(other)]
+    assert len(set(leftovers + kept)) == 4 and all(len(os.path.basename(p)) <= 255 for p in leftovers + kept)
+    for path in leftovers + kept:
         open(path, "wb").close()
-    other = output_module.temporary_name(tmp_path / "b.c2pa.warc")
-    open(other, "wb").close()
-    output_module.remove_leftovers(target, os.getpid())
-    assert os.listdir(tmp_path) == [os.path.basename(os.fsdecode(other))]
+    with open(leftovers[1], "rb") as lock:
+        if held:
+            fcntl.flock(lock, fcntl.LOCK_EX)  # a third run writing the target right now
+            kept.append(leftovers.pop())
+        output_module.remove_leftovers(target, os.getpid())
+    assert sorted(os.listdir(tmp_path)) == sorted(os.path.basename(os.fsdecode(p)) for p in kept)
+
+
+def test_long_names_alike_in_their_first_bytes_are_written_at_once(tmp_path):
+    source = tmp_path / "a.warc"
+    source.write_bytes(KEPT[0])
+    first, second = tmp_path / (LONG[:240] + "1.warc"), tmp_path / (LONG[:240] + "2.warc")
+    with open(output_module.lock_name(first), "wb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)  # a run writing the first
+        sign(source, STORE, second)
+    assert [r.headers["warc-type"] for r in iter_records(second)] == ["warcinfo", "c2paprovenance"]
