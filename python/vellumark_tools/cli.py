@@ -14,7 +14,7 @@ import re
 import signal
 import stat
 import sys
-from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, TypeVar
 
 import vellumark
 
@@ -23,6 +23,7 @@ from .errors import ArchiveError, shown
 from .inputs import Inputs, find_archives, store_for, why_not
 from .members import DEFAULT_MEMBER_LIMIT
 from .output import atomic_output, check_target, remove_leftovers
+from .results import ReaderGone, StandardOutputError, drop_unwritten, emit, emit_bytes, flush, prepare
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
 from .signing import Signed, is_gzip_file, sign, signed_name
 from .wacz import DIGEST as DIGEST_FILE
@@ -96,8 +97,8 @@ class Progress:
     """A tqdm bar on standard error when it is a terminal and tqdm is installed;
     otherwise a line per archive. Lines meant for standard output go there."""
 
-    def __init__(self, total: int, lines: IO[str], failures: IO[str]) -> None:
-        self._lines, self._failures = lines, failures
+    def __init__(self, total: int, failures_too: bool) -> None:
+        self._failures_too = failures_too
         self._bar: Any = None
         if total > 1 and sys.stderr.isatty():
             try:
@@ -110,18 +111,22 @@ class Progress:
 
     def done(self, outcome: Outcome) -> None:
         for warning in outcome.warnings:
-            self._print(f"{PROG}: {outcome.name}: warning: {warning}", sys.stderr)
-        target = self._lines if outcome.ok else self._failures
-        line = outcome.line if outcome.ok or target is self._lines else f"{PROG}: {outcome.line}"
+            self._print(f"{PROG}: {outcome.name}: warning: {warning}", result=False)
         if self._bar is not None:
             self._bar.update(1)
-        self._print(line, target)
-
-    def _print(self, line: str, target: IO[str]) -> None:
-        if self._bar is not None and target.isatty():  # above the bar, not through it
-            self._bar.write(line, file=target)
+        if outcome.ok or self._failures_too:
+            self._print(outcome.line, result=True)
         else:
-            print(line, file=target, flush=True)
+            self._print(f"{PROG}: {outcome.line}", result=False)
+
+    def _print(self, line: str, result: bool) -> None:
+        target = sys.stdout if result else sys.stderr
+        if self._bar is not None and target is not None and target.isatty():  # above the bar, not through it
+            self._bar.write(line, file=target)
+        elif result:
+            emit(line + "\n", flush=True)
+        else:
+            print(line, file=sys.stderr, flush=True)
 
     def close(self) -> None:
         if self._bar is not None:
@@ -158,8 +163,7 @@ def run_and_report(
     """Runs the jobs, a line each on standard output (failures on standard
     error, unless `failures_too`: a check's verdict is its result), or a bar;
     then the summary when there was more than one."""
-    lines = sys.stdout
-    progress = Progress(len(jobs), lines, lines if failures_too else sys.stderr)
+    progress = Progress(len(jobs), failures_too)
     outcomes: List[Outcome] = []
     try:
         for outcome in run_jobs(jobs, workers, note):
@@ -169,7 +173,7 @@ def run_and_report(
         progress.close()
     failed = sum(1 for o in outcomes if not o.ok)
     if len(jobs) + failed_before > 1:
-        print(summary(outcomes), file=lines, flush=True)
+        emit(summary(outcomes) + "\n", flush=True)
     return outcomes, 1 if failed else 0
 
 
@@ -382,7 +386,7 @@ class Manifest(Command):
         if args.entry is not None and not packaged:
             raise UsageError("--archive is for a WACZ package")
         writes = not packaged or args.entry is not None
-        if writes and args.output is None and sys.stdout.isatty():
+        if writes and args.output is None and sys.stdout is not None and sys.stdout.isatty():
             raise UsageError("the store is binary data: give --output FILE, or redirect standard output")
         if args.output is not None:
             refuse_overwriting_an_archive(args.output, [args.archive])
@@ -406,7 +410,7 @@ class Manifest(Command):
             with atomic_output(args.output) as out:
                 out.write(found.store)
         else:
-            write_all(sys.stdout, found.store)
+            emit_bytes(found.store)
         print(f"{name}: {where_it_stands(found)}", file=sys.stderr)
         return 0
 
@@ -437,15 +441,6 @@ def where_it_stands(found: Found) -> str:
     unit = "compressed offset" if found.compressed else "offset"
     length = f", length {found.length:,}" if found.length is not None else " (in a gzip member it shares)"
     return f"a manifest store of {len(found.store):,} bytes, in the record at {unit} {found.offset:,}{length}"
-
-
-def write_all(stream: IO[str], data: bytes) -> None:
-    """All of `data` to a text stream's file: a raw stream (PYTHONUNBUFFERED)
-    may take only part of it at a time."""
-    stream.flush()
-    view, fd = memoryview(data), stream.fileno()
-    while view:
-        view = view[os.write(fd, view) :]
 
 
 def refuse_overwriting_an_archive(output: str, inputs: Iterable[str]) -> None:
@@ -487,26 +482,12 @@ class Index(Command):
                     emit(json.dumps(entry) + "\n")
                 for warning in warnings:
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
-            except BrokenPipeError:
-                raise  # the reader went away: entry_point ends quietly
             except (ArchiveError, OSError) as error:
                 emit("", flush=True)
                 print(f"{PROG}: {shown(path)}: {describe(error, shown(path))}", file=sys.stderr)
                 status = 1
-        sys.stdout.flush()
+        flush()
         return status
-
-
-def emit(line: str, flush: bool = False) -> None:
-    """A line of results; a failure to write it is standard output's, not the archive's."""
-    try:
-        sys.stdout.write(line)
-        if flush:
-            sys.stdout.flush()
-    except BrokenPipeError:
-        raise  # the reader went away: entry_point ends quietly
-    except OSError as error:
-        raise StandardOutputError(f"standard output: {error.strerror or error}") from None
 
 
 class Check(Command):
@@ -645,10 +626,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class StandardOutputError(Exception):
-    """Standard output could not be written: the output's fault, not the archive's."""
-
-
 def describe(error: BaseException, name: Optional[str] = None) -> str:
     """An error as one line; an OSError names its file, unless that is `name` already."""
     if isinstance(error, OSError):
@@ -669,8 +646,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args.parser.print_usage(sys.stderr)
         print(f"{args.parser.prog}: error: {error}", file=sys.stderr)
         return 2
-    except BrokenPipeError:
-        raise  # the reader of standard output went away: entry_point ends quietly
+    except ReaderGone:
+        raise  # entry_point ends quietly
     except StandardOutputError as error:
         print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
         return 1
@@ -686,13 +663,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def entry_point() -> None:
-    """The console script: main(), with a reader that went away (`| head`) taken quietly."""
+    """The console script: main(), with a reader of standard output that went away (`| head`) taken quietly."""
+    prepare()
     try:
         status = main()
-        sys.stdout.flush()
-    except BrokenPipeError:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        flush()
+    except ReaderGone:
         status = 141
+    except StandardOutputError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        status = 1
+    drop_unwritten()
     sys.exit(status)
-

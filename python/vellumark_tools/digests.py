@@ -35,11 +35,20 @@ def decoded(value: str, size: int) -> Optional[bytes]:
     return None
 
 
-def _algorithm(name: str) -> Optional["hashlib._Hash"]:
+def hash_named(algorithm: str) -> Optional["hashlib._Hash"]:
+    """A new hash of a hashlib algorithm name, or None for a name it does not
+    know (a NUL in it too) or a hash of no fixed length (shake_128), which no
+    digest value can be checked against."""
     try:
-        return hashlib.new(name.strip().lower().replace("-", ""))
-    except ValueError:
+        found = hashlib.new(algorithm)
+    except (ValueError, TypeError):  # TypeError: a NUL in the name
         return None
+    return found if found.digest_size else None
+
+
+def _algorithm(name: str) -> Optional["hashlib._Hash"]:
+    """As WARC writers name a hash: any case, with or without a dash (SHA-1)."""
+    return hash_named(name.strip().lower().replace("-", ""))
 
 
 def http_payload_start(block: bytes) -> int:

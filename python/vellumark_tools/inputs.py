@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import re
 import stat
 from typing import Callable, List, Optional, Sequence, Set, Tuple
 
@@ -96,8 +97,13 @@ def stem_of(path: str) -> str:
     return name
 
 
+_FIELDS = re.compile(r"\{(name|stem)\}")
+
+
 def store_for(template: str, archive: str) -> str:
     """The manifest store file for an archive: the template with {name} (the
-    archive's file name) and {stem} (that name without .warc[.gz]) filled in;
-    a plain file name is the same store for every archive."""
-    return template.replace("{name}", os.path.basename(archive)).replace("{stem}", stem_of(archive))
+    archive's file name) and {stem} (that name without .warc[.gz]) filled in,
+    in one pass (an archive's name may hold "{stem}" itself); a plain file
+    name is the same store for every archive."""
+    values = {"name": os.path.basename(archive), "stem": stem_of(archive)}
+    return _FIELDS.sub(lambda field: values[field.group(1)], template)

@@ -82,7 +82,7 @@ def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_
         for entry, stream in wacz_archives(cast(PathLike, source)):
             part = census(stream, inflater=inflater, member_limit=member_limit)
             total.add(part)
-            total.warnings += [f"{entry}: {warning}" for warning in part.warnings]
+            total.warnings += [f"{shown(entry)}: {warning}" for warning in part.warnings]
         return total
     with open_source(source) as (stream, name):
         result = Census(name)
@@ -223,7 +223,7 @@ def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too
             result.records += part.records
             result.members += part.members
             result.digests += part.digests
-            result.problems += [f"{entry}: {problem}" for problem in part.problems]
+            result.problems += [f"{shown(entry)}: {problem}" for problem in part.problems]
     except ArchiveError as error:
         result.problems.append(str(error))
     return result

@@ -28,6 +28,7 @@ import zipfile
 import zlib
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, cast
 
+from .digests import hash_named
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, atomic_output, read_at
@@ -273,7 +274,7 @@ def _opened(path: PathLike) -> Iterator[_Package]:
 def _algorithm(value: Any, what: str) -> str:
     """The hash algorithm a value "algorithm:hex" names."""
     algorithm, colon, _ = str(value).partition(":")
-    if not colon or algorithm.lower() not in hashlib.algorithms_available:
+    if not colon or hash_named(algorithm.lower()) is None:
         raise ArchiveError(f"{what}: {value!r} is not a hash this tool can check (say sha256:HEX)")
     return algorithm.lower()
 

@@ -8,6 +8,7 @@ import gzip
 import hashlib
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -174,6 +175,19 @@ def wait_for(condition, child, seconds=60):
 # ---------------------------------------------------------------------------- directory runs
 
 
+@pytest.mark.parametrize("template, archive, store", [
+    ("st/{name}.c2pa", "d/x{stem}.warc.gz", "st/x{stem}.warc.gz.c2pa"),  # a field in a name is not filled in again
+    ("{stem}.c2pa", "d/a{name}.warc", "a{name}.c2pa"),
+    ("{stem}/{name}", "d/a.c2pa.warc.gz", "a/a.c2pa.warc.gz"),
+    ("store.c2pa", "d/a.warc", "store.c2pa"),
+    ("{stem}{stem}", "a.WARC", "aa"),
+])
+def test_store_templates_are_filled_in_one_pass(template, archive, store):
+    from vellumark_tools.inputs import store_for
+
+    assert store_for(template, archive) == store
+
+
 @linux_only("/proc")
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_stopping_a_directory_run_ends_its_workers(tmp_path, spawn, sig, status):
@@ -327,6 +341,62 @@ def test_one_archive_out_of_memory_fails_only_that_archive(crawl, monkeypatch, c
     assert "plain.warc: out of memory" in err and "per-record.warc.gz: 4 records" in out
 
 
+STANDARD_OUTPUT = [
+    # (command, how standard output is broken, exit status, the one line on standard error)
+    *[(c, ">&-", 1, f"vellumark {c}: error: standard output is closed") for c in ("index", "check", "census", "sign", "manifest")],
+    *[(c, ">/dev/full", 1, f"vellumark {c}: error: standard output: No space left on device") for c in ("index", "check", "census", "sign")],
+    ("manifest", ">/dev/full", 1, "vellumark manifest: error: standard output: No space left on device"),
+]
+RUN_ON = {"index": ["{d}/plain.warc"], "check": ["{d}/plain.warc"], "census": ["{d}"], "sign": ["{d}/plain.warc", "--manifest", "{d}/store.c2pa"],
+          "manifest": ["{d}/per-record.warc.gz"]}
+
+
+@pytest.mark.parametrize("name, redirect, status, message", STANDARD_OUTPUT, ids=[f"{c[0]} {c[1]}" for c in STANDARD_OUTPUT])
+def test_a_standard_output_that_cannot_be_written_is_named(crawl, name, redirect, status, message):
+    args = " ".join(shlex.quote(a) for a in command(name, *[a.format(d=crawl) for a in RUN_ON[name]]))
+    result = subprocess.run(f"{args} {redirect}", shell=True, capture_output=True, env=command_env(), timeout=120)
+    assert result.returncode == status, result.stderr
+    assert text(result, "stderr").splitlines()[-1] == message and b"Traceback" not in result.stderr
+
+
+def test_only_standard_outputs_own_broken_pipe_ends_a_run_quietly(crawl, monkeypatch, capsys):
+    from vellumark_tools import cli
+
+    def broken(*args, **kwargs):
+        raise BrokenPipeError(32, "Broken pipe")  # a pipe to a worker, say
+
+    monkeypatch.setattr(cli, "run_jobs", broken)
+    monkeypatch.setattr(sys, "argv", ["vellumark", "census", str(crawl / "plain.warc")])
+    with pytest.raises(SystemExit) as ended:
+        cli.entry_point()
+    assert ended.value.code == 1 and capsys.readouterr().err == "vellumark census: error: Broken pipe\n"
+
+
+# A line break, a terminal's escape sequence and a Unicode line separator, printed raw, let a name forge a line of output
+FORGING = "evil.warc\nforged.warc: ok: 3 records\x1b[2K\u2028.warc"
+ESCAPED = "evil.warc\\x0aforged.warc: ok: 3 records\\x1b[2K\\u2028.warc"
+NAMES_PRINTED = [
+    # (command, whether the name's line goes to standard error, the archive's content)
+    ("check", False, b"".join(KEPT)),
+    ("census", False, b"".join(KEPT)),
+    ("sign", False, b"".join(KEPT)),
+    ("check", False, b"junk"),  # a failed check is its result
+    ("census", True, b"junk"),
+    ("index", True, b"junk"),
+]
+
+
+@pytest.mark.parametrize("name, on_stderr, content", NAMES_PRINTED, ids=[f"{c[0]} {'failing' if c[2] == b'junk' else 'sound'}" for c in NAMES_PRINTED])
+def test_names_are_escaped_in_every_line(tmp_path, name, on_stderr, content):
+    (tmp_path / "in").mkdir()
+    evil = tmp_path / "in" / FORGING
+    evil.write_bytes(content)
+    extra = ["--manifest", STORE_FILE(tmp_path), "--output-dir", tmp_path / "out"] if name == "sign" else []
+    result = run_command(name, evil, *extra)
+    said = text(result, "stderr" if on_stderr else "stdout")
+    assert len(said.splitlines()) == 1 and f"{tmp_path}/in/{ESCAPED}" in said, said
+
+
 def test_index_of_a_closed_pipe_ends_quietly(crawl):
     (crawl / "many.warc").write_bytes(b"".join(KEPT) * 3000)  # more lines than a pipe holds
     result = subprocess.run(f"{sys.executable} -m vellumark_tools index {crawl / 'many.warc'} | head -n 1", shell=True,
@@ -466,6 +536,10 @@ CHECK_CASES = [
     ("a payload after HTTP headers", record("response", b"HTTP/1.1 200 OK\r\nA: b\r\n\r\npage", 1).replace(
         b"Content-Type:", b"WARC-Payload-Digest: sha1:%s\r\nContent-Type:" % base64.b32encode(hashlib.sha1(b"page").digest())),
      "ok: 1 record, 1 digest true"),
+    ("a NUL in a digest's algorithm", record("resource", b"x", 1).replace(b"Content-Type:", b"WARC-Block-Digest: sha\x001:AAAA\r\nContent-Type:"),
+     "failed: record at offset 0: unknown hash algorithm in the block digest 'sha\\x001:AAAA'"),  # was an internal error
+    ("a hash of no fixed length", record("resource", b"x", 1).replace(b"Content-Type:", b"WARC-Block-Digest: shake_128:AAAA\r\nContent-Type:"),
+     "failed: record at offset 0: unknown hash algorithm in the block digest 'shake_128:AAAA'"),
 ]
 
 

@@ -301,6 +301,8 @@ REFUSED = {
                                 "example.com.warc: .* 1 bytes", True),
     "an unlisted archive damaged": (lambda p, d: damaged(with_entries(shutil.copyfile(p, d / "x.wacz"), {"archive/extra.warc": EXAMPLE}, "a")),
                                     "extra.warc: its bytes do not match the CRC-32", True),
+    "a hash of no fixed length": (lambda p, d: rewrite(p, d / "x.wacz", datapackage=lambda doc: doc["resources"][0].update(hash="shake_128:00")),
+                                  "'shake_128:00' is not a hash this tool can check", True),  # was an internal error
     "the digest's hash wrong": (lambda p, d: rewrite(p, d / "x.wacz", digest={"hash": "sha256:" + "0" * 64}), "datapackage-digest.json gives", True),
     "records would move": (lambda p, d: manifest_among_records(d), "middle.warc: .* would move .* re-indexing", False),
     "gzip members rewritten": (lambda p, d: rewrite(p, d / "x.wacz", replace={ARCHIVE: gzip.compress(EXAMPLE)}, fix_hashes=True),
