@@ -420,6 +420,21 @@ def write_wacz(archive: str, path: str) -> None:
         z.writestr("datapackage-digest.json", json.dumps(digest_file).encode(), compress_type=zipfile.ZIP_DEFLATED)
 
 
+def write_wacz_of_entries(archive: str, path: str, count: int) -> None:
+    """A package of the archive and `count` small files listed beside it, as a
+    crawl with a page list per page has them: what the reading of the ZIP and
+    of datapackage.json must do once an entry."""
+    files = {f"pages/page-{n}.jsonl": b'{"url": "http://example.com/%d"}\n' % n for n in range(count)}
+    with open(archive, "rb") as f:
+        files["archive/" + os.path.basename(archive)] = f.read()
+    resources = [{"name": os.path.basename(name), "path": name, "hash": "sha256:" + hashlib.sha256(data).hexdigest(), "bytes": len(data)}
+                 for name, data in files.items()]
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in files.items():
+            z.writestr(name, data, compress_type=zipfile.ZIP_STORED if name.startswith("archive/") else zipfile.ZIP_DEFLATED)
+        z.writestr("datapackage.json", json.dumps({"profile": "data-package", "resources": resources}, indent=2), zipfile.ZIP_DEFLATED)
+
+
 def read_and_hash(path: str) -> str:
     """The least any signer of a package must do: read its archives once and hash them."""
     digest = hashlib.sha256()
@@ -488,6 +503,13 @@ def time_files(crawl: bytes, quick: bool, runs: int) -> Dict[str, Any]:
             seconds = interleaved({"inflate": lambda: inflate_file(part)}, runs)["inflate"]
             result["members"][count] = seconds
             print(f"  files  inflate {count:6} members {seconds * 1e3:8.1f} ms {seconds / count * 1e6:6.1f} us/member", flush=True)
+        result["entries"] = {}
+        for count in ((500, 5000) if quick else (2000, 20000)):
+            many = os.path.join(directory, f"entries-{count}.wacz")
+            write_wacz_of_entries(first_part(gz, directory), many, count)
+            seconds = interleaved({"check_wacz": lambda: vellumark_tools.check_wacz(many)}, runs)["check_wacz"]
+            result["entries"][count] = seconds
+            print(f"  files  check_wacz {count:6} entries {seconds * 1e3:8.1f} ms {seconds / count * 1e6:6.1f} us/entry", flush=True)
         result["memory"] = {}
         for layout, path in paths.items():
             for case in ("iter_records", "sign"):
@@ -495,6 +517,14 @@ def time_files(crawl: bytes, quick: bool, runs: int) -> Dict[str, Any]:
                 result["memory"][f"{case} {layout}"] = peak
                 print(f"  files  {case:12} {layout:24} peak {peak / MIB:7.1f} MiB", flush=True)
     return result
+
+
+def first_part(path: str, directory: str) -> str:
+    """The first 100 gzip members of a file, as a file beside it."""
+    part = os.path.join(directory, "first-100.warc.gz")
+    with open(part, "wb") as out:
+        out.write(first_members(path, 100))
+    return part
 
 
 def first_members(path: str, count: int) -> bytes:
@@ -514,6 +544,8 @@ def file_targets(files: Dict[str, Any]) -> List[Tuple[str, Optional[float], str,
     inflater = files["inflater"]
     counts = sorted(files["members"])
     growth = (files["members"][counts[-1]] / counts[-1]) / (files["members"][counts[0]] / counts[0])
+    sizes = sorted(files["entries"])
+    entry_growth = (files["entries"][sizes[-1]] / sizes[-1]) / (files["entries"][sizes[0]] / sizes[0])
     checks = [
         (f"files: iter_records / {inflater} inflate, per-record .warc.gz", per_record["iter_records"] / per_record["inflate"], "<= 1.1",
          lambda x: x <= 1.1),
@@ -523,6 +555,7 @@ def file_targets(files: Dict[str, Any]) -> List[Tuple[str, Optional[float], str,
          per_record["fastwarc"] / per_record["iter_records"] if "fastwarc" in per_record else None, ">= 1.0", lambda x: x >= 1.0),
         ("files: iter_records .warc / read_records in memory", plain["iter_records"] / plain["read_records"], "<= 1.3", lambda x: x <= 1.3),
         (f"files: {inflater} inflate time per member, {counts[-1]} / {counts[0]}", growth, "<= 1.5 (linear)", lambda x: x <= 1.5),
+        (f"files: check_wacz time per entry, {sizes[-1]} / {sizes[0]} entries", entry_growth, "<= 1.5 (linear)", lambda x: x <= 1.5),
         ("files: sign_wacz / reading the archive once with SHA-256", files["wacz"]["sign_wacz"] / files["wacz"]["read and hash"], "<= 1.3",
          lambda x: x <= 1.3),
     ]

@@ -19,7 +19,7 @@ import hashlib
 import os
 import secrets
 import stat
-from typing import IO, Callable, Iterator, Optional, Tuple
+from typing import IO, Any, Callable, Iterator, Optional, Tuple
 
 from .errors import ArchiveError, PathLike, shown
 
@@ -132,15 +132,18 @@ class Output:
         self.target = target
         self._file: IO[bytes] = os.fdopen(fd, "wb", buffering=BUFFER)
         self._owned = True
+        self._base = 0  # where offset 0 stands in the file
         self.written = 0
 
     @classmethod
     def over(cls, stream: IO[bytes]) -> "Output":
-        """An Output that writes through a caller's open binary file, left open."""
+        """An Output that writes through a caller's open binary file, left open,
+        from where the file stands (a ZIP's offsets count from there, as zipfile counts them)."""
         out = cls.__new__(cls)
         name = getattr(stream, "name", "<stream>")
         out.target = shown(name) if isinstance(name, (str, bytes)) else "<stream>"
         out._file, out._owned, out.written = stream, False, 0
+        out._base = stream.tell() if _seekable(stream) else 0
         return out
 
     def write(self, data: "bytes | memoryview") -> None:
@@ -186,11 +189,82 @@ class Output:
     def fileno(self) -> int:
         return self._file.fileno()
 
+    def seekable(self) -> bool:
+        return self._owned or _seekable(self._file)
+
+    def readable(self) -> bool:
+        return self._owned or (_seekable(self._file) and self._file.readable())
+
+    def patch(self, at: int, data: bytes) -> None:
+        """Bytes written before, written again (a header whose sizes are known at last)."""
+        self.flush()
+        try:
+            if self._owned:
+                os.pwrite(self.fileno(), data, at)
+            else:
+                end = self._file.tell()
+                self._file.seek(self._base + at)
+                self._file.write(data)
+                self._file.seek(end)
+        except OSError as error:
+            raise _named(error, self.target) from None
+
+    def read_at(self, offset: int, size: int) -> bytes:
+        """What was written, read back."""
+        self.flush()
+        if self._owned:
+            return os.pread(self.fileno(), size, offset)
+        return read_at(self._file, self._base + offset, size)
+
     def close(self) -> None:
         """Closes without raising: what needed reporting was reported by flush()."""
         if self._owned:
             with contextlib.suppress(OSError):
                 self._file.close()
+
+
+class Region(Output):
+    """What is written through `parent` from now on, as an Output of its own
+    whose offsets count from here: a package written inside a package."""
+
+    def __init__(self, parent: Output) -> None:
+        self.target, self._parent, self._start, self.written = parent.target, parent, parent.written, 0
+
+    def write(self, data: "bytes | memoryview") -> None:
+        self._parent.write(data)
+        self.written += len(data)
+
+    def copy_from(self, source: IO[bytes], offset: int, count: int) -> None:
+        self._parent.copy_from(source, offset, count)
+        self.written += count
+
+    def flush(self) -> None:
+        self._parent.flush()
+
+    def fileno(self) -> int:
+        raise OSError(errno.EBADF, "a region of an output has no descriptor of its own")
+
+    def seekable(self) -> bool:
+        return self._parent.seekable()
+
+    def readable(self) -> bool:
+        return self._parent.readable()
+
+    def patch(self, at: int, data: bytes) -> None:
+        self._parent.patch(self._start + at, data)
+
+    def read_at(self, offset: int, size: int) -> bytes:
+        return self._parent.read_at(self._start + offset, size)
+
+    def close(self) -> None:
+        pass
+
+
+def _seekable(stream: IO[bytes]) -> bool:
+    try:
+        return bool(stream.seekable())
+    except (OSError, AttributeError, ValueError):
+        return False
 
 
 def _descriptor(stream: IO[bytes]) -> int:
@@ -201,15 +275,18 @@ def _descriptor(stream: IO[bytes]) -> int:
         return -1
 
 
-def read_at(source: IO[bytes], offset: int, size: int) -> bytes:
-    """Bytes of a stream at an offset, without moving its position."""
+def read_at(source: Any, offset: int, size: int) -> bytes:
+    """Bytes of a stream (or of what an Output wrote) at an offset, without moving its position."""
+    if isinstance(source, Output):
+        return source.read_at(offset, size)
     fd = _descriptor(source)
     if fd >= 0:
         return os.pread(fd, size, offset)
     position = source.tell()
     try:
         source.seek(offset)
-        return source.read(size)
+        data: bytes = source.read(size)
+        return data
     finally:
         source.seek(position)
 

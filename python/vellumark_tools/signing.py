@@ -18,7 +18,7 @@ import dataclasses
 import gzip
 import os
 import uuid
-from typing import IO, TYPE_CHECKING, Any, List, Optional, Tuple, Union, cast
+from typing import IO, TYPE_CHECKING, Any, List, Optional, Tuple, Union
 
 import vellumark
 
@@ -215,8 +215,7 @@ def sign(
         from .wacz import is_wacz, sign_wacz
 
         if is_wacz(source):
-            wacz_output = None if output is None else cast(PathLike, output)
-            return sign_wacz(source, lambda entry: store, wacz_output, record_id, inflater=inflater, member_limit=member_limit)
+            return sign_wacz(source, lambda entry: store, output, record_id, inflater=inflater, member_limit=member_limit)
     return sign_archive(source, store, output, record_id, inflater=inflater, member_limit=member_limit)
 
 

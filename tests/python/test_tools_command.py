@@ -200,8 +200,25 @@ def test_stopping_a_directory_run_ends_its_workers(tmp_path, spawn, sig, status)
     child.send_signal(sig)
     _, err = child.communicate(timeout=60)
     assert child.returncode == status and b"Traceback" not in err
-    for pid in workers:
-        assert gone(pid)
+    assert ended(workers), [status_of(pid) for pid in workers if not gone(pid)]
+
+
+def ended(pids, seconds=30):
+    """Whether the processes end within `seconds`: one that closed its files (and
+    so let communicate() return) may still be on its way out."""
+    deadline = time.monotonic() + seconds
+    while not all(gone(pid) for pid in pids):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def status_of(pid):
+    with contextlib.suppress(OSError):
+        with open(f"/proc/{pid}/status") as f:
+            return pid, f.read()[:200]
+    return pid, "gone"
 
 
 def gone(pid):
@@ -263,7 +280,8 @@ def test_a_run_killed_without_warning_takes_its_workers_along_before_they_replac
     child.kill()
     child.go()  # let the workers go on, as a worker does that is busy when the run dies
     _, err = child.communicate(timeout=60)  # its standard error closes when the last of them has ended
-    assert all(gone(pid) for pid in left) and b"Traceback" not in err, err.decode()
+    assert b"Traceback" not in err, err.decode()
+    assert ended(left), [status_of(pid) for pid in left if not gone(pid)]
     assert sorted(os.listdir(tmp_path)) == ["a.warc", "b.warc", "store.c2pa"]  # no output, temporary file or lock
 
 
@@ -285,26 +303,29 @@ def descendants(pid):
 def test_a_worker_that_cannot_take_its_next_task_fails_that_task_not_the_run(tmp_path):
     # The worker answers its first task and is gone by the time the next is sent,
     # though the run saw it alive: the send fails with a broken pipe.
-    release = tmp_path / "release"
-    jobs = [("first", (answer_then_hang_up, ())), ("second", (wait_for_file, (str(release),))), ("third", (in_which_process, ()))]
+    release, hung_up = tmp_path / "release", tmp_path / "hung up"
+    jobs = [("first", (answer_then_hang_up, (str(hung_up),))), ("second", (wait_for_file, (str(release),))),
+            ("third", (in_which_process, ()))]
     outcomes = run_jobs(jobs, workers=2)
-    first = next(outcomes)
+    first = next(outcomes)  # the run stops right after the liveness check passed
+    wait_for_file(hung_up)
     release.touch()
     rest = {o.name: o for o in outcomes}
     assert first.name == "first" and first.ok and rest["second"].ok
     assert not rest["third"].ok and rest["third"].error == "the worker process could not take it (Broken pipe)"
 
 
-def answer_then_hang_up():
+def answer_then_hang_up(hung_up):
     """Sends its own outcome, closes the worker's end of the pipe and stays alive."""
-    import gc
-    from multiprocessing.connection import Connection
-
     from vellumark_tools.runner import Outcome
 
-    pipe = next(o for o in gc.get_objects() if isinstance(o, Connection) and o.readable and o.writable and not o.closed)
+    frame = sys._getframe()
+    while frame.f_code.co_name != "_worker_main":
+        frame = frame.f_back
+    pipe = frame.f_locals["connection"]
     pipe.send(Outcome("first"))
     pipe.close()
+    open(hung_up, "w").close()
     time.sleep(600)
 
 

@@ -9,20 +9,27 @@ import hashlib
 import io
 import json
 import os
+import pathlib
 import re
 import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import types
 import zipfile
+import zlib
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vellumark
-from conftest import SAMPLES
+import vellumark_tools
+from conftest import SAMPLES, STORE, per_record_gz, record
 from vellumark_tools import ArchiveError, check_wacz, index_entries, is_wacz, sign, sign_wacz, wacz_archives, wacz_manifests
-from vellumark_tools import wacz as wacz_module
+from vellumark_tools import output as output_module
+from vellumark_tools import zips
 
 
 def store_for(name: str) -> bytes:
@@ -68,31 +75,40 @@ def sha256(data: bytes) -> str:
     return "sha256:" + hashlib.sha256(data).hexdigest()
 
 
-def rewrite(source, target, *, drop=(), replace=None, first=(), deflate=False, force_zip64=False, descriptors=False,
-            fix_hashes=False, datapackage=None, digest=None):
+def rewrite(source, target, *, drop=(), replace=None, add=None, first=(), deflate=False, methods=None, force_zip64=False,
+            descriptors=False, fix_hashes=False, datapackage=None, digest=None, crlf=False):
     """Another layout of a package, written by zipfile: entries left out, replaced,
-    moved first, archives deflated, ZIP64 headers forced, data descriptors;
-    datapackage.json edited (its hashes made true first, if asked), fields of the
-    digest set; the digest's own hash made true."""
+    added (and listed), moved first, archives deflated or compressed by `methods`
+    (by entry name, or "archive/" for every archive), ZIP64 headers forced, data
+    descriptors; datapackage.json edited (its hashes made true first, if asked),
+    with CR LF line ends, fields of the digest set; the digest's own hash made true."""
     with zipfile.ZipFile(source) as package:
         entries = {i.filename: (i.date_time, i.compress_type, package.read(i)) for i in package.infolist() if i.filename not in drop}
     for name, data in (replace or {}).items():
         entries[name] = entries[name][:2] + (data,)
-    if fix_hashes or datapackage:
+    for name, data in (add or {}).items():
+        entries[name] = ((2026, 1, 1, 0, 0, 0), zipfile.ZIP_DEFLATED, data)
+    if fix_hashes or datapackage or add:
         document = json.loads(entries["datapackage.json"][2])
         for resource in document["resources"] if fix_hashes else []:
             data = entries[resource["path"]][2]
             resource.update(hash=sha256(data), bytes=len(data))
+        document["resources"] += [{"name": n, "path": n, "hash": sha256(d), "bytes": len(d)} for n, d in (add or {}).items()]
         (datapackage or (lambda _: None))(document)
         entries["datapackage.json"] = entries["datapackage.json"][:2] + (json.dumps(document, indent=2).encode(),)
+    if crlf:
+        for name in ("datapackage.json", "datapackage-digest.json"):
+            entries[name] = entries[name][:2] + (entries[name][2].replace(b"\n", b"\r\n"),)
     if "datapackage-digest.json" in entries:
         document = {**json.loads(entries["datapackage-digest.json"][2]), "hash": sha256(entries["datapackage.json"][2]), **(digest or {})}
-        entries["datapackage-digest.json"] = entries["datapackage-digest.json"][:2] + (json.dumps(document, indent=2).encode(),)
+        text = json.dumps(document, indent=2).encode()
+        entries["datapackage-digest.json"] = entries["datapackage-digest.json"][:2] + (text.replace(b"\n", b"\r\n") if crlf else text,)
+    methods = {**({"archive/": zipfile.ZIP_DEFLATED} if deflate else {}), **(methods or {})}
     with (Unseekable if descriptors else open)(target, "wb") as file, zipfile.ZipFile(file, "w") as package:
         for name in [n for n in first if n in entries] + [n for n in entries if n not in first]:
             date_time, compression, data = entries[name]
             new = zipfile.ZipInfo(name, date_time)
-            new.compress_type = zipfile.ZIP_DEFLATED if deflate and name.startswith("archive/") else compression
+            new.compress_type = methods.get(name, methods.get("archive/", compression) if name.startswith("archive/") else compression)
             with package.open(new, "w", force_zip64=force_zip64) as out:
                 out.write(data)
     return target
@@ -117,6 +133,11 @@ CASES = {
     "archives deflated": (MIXED, {"deflate": True}),
     "ZIP64 headers": (MIXED, {"force_zip64": True}),
     "data descriptors": (MIXED, {"descriptors": True}),
+    "an empty entry with a data descriptor": (MIXED, {"descriptors": True, "add": {"pages/empty.txt": b""}}),
+    # a ZIP64 descriptor of an empty entry also reads as a 12-byte one followed by 8 zeros
+    "an empty entry with a ZIP64 data descriptor": (MIXED, {"descriptors": True, "force_zip64": True, "add": {"pages/empty.txt": b""}}),
+    "CR LF datapackage.json": (MIXED, {"crlf": True}),
+    "bzip2 datapackage.json": (MIXED, {"methods": {"datapackage.json": zipfile.ZIP_BZIP2, "datapackage-digest.json": zipfile.ZIP_BZIP2}}),
     "a signedData": (MIXED, {"signedData": True}),
     "datapackage.json first": (MIXED, {"first": ("datapackage.json", "datapackage-digest.json")}),
     "compact datapackage.json": (MIXED, {"compact": True}),
@@ -127,7 +148,7 @@ CASES = {
 
 def laid_out(directory, package, layout):
     """The package made by wacz create, laid out as a case has it."""
-    options = {k: v for k, v in layout.items() if k in ("deflate", "force_zip64", "first", "descriptors")}
+    options = {k: v for k, v in layout.items() if k in ("deflate", "force_zip64", "first", "descriptors", "add", "crlf", "methods")}
     with zipfile.ZipFile(package) as source:
         if layout.get("compact"):
             compact = json.dumps(json.loads(source.read("datapackage.json")), separators=(",", ":"))
@@ -149,7 +170,7 @@ def case(request, tmp_path_factory):
     before = shutil.copyfile(package, directory / "before.wacz")
     with pytest.MonkeyPatch.context() as patch:
         if layout.get("zip64_output"):
-            patch.setattr(wacz_module, "ZIP64_AT", 1000)  # every size and offset past it: ZIP64 fields throughout
+            patch.setattr(zips, "ZIP64_AT", 1000)  # every size and offset past it: ZIP64 fields throughout
         result = sign_wacz(package, store_for)
     return types.SimpleNamespace(name=request.param, before=before, output=result.output, result=result)
 
@@ -308,7 +329,21 @@ REFUSED = {
     "gzip members rewritten": (lambda p, d: rewrite(p, d / "x.wacz", replace={ARCHIVE: gzip.compress(EXAMPLE)}, fix_hashes=True),
                                "compressed offset 0 on, .* re-indexing", False),
     "an indexed record replaced": (lambda p, d: indexed_manifest(d), "index.cdx.gz lists the manifest store record .* re-indexing", False),
+    # zipfile refuses it; a reader taking the local header's name would see another file
+    "a local header naming another file": (lambda p, d: renamed_locally(shutil.copyfile(p, d / "x.wacz"), ARCHIVE, ARCHIVE[:-1] + "x"),
+                                           "example.com.warc: its local header names another file \\(archive/example.com.warx\\)", True),
+    # read whole before, 2 GB for a 1 GB one
+    "a datapackage.json past the limit": (lambda p, d: rewrite(p, d / "x.wacz", datapackage=lambda doc: doc.update(padding=" " * (17 << 20))),
+                                          "datapackage.json: 17,[0-9,]+ bytes, more than the 16 MiB this tool reads of it", True),
 }
+
+
+def renamed_locally(path, name, other):
+    """The package with an entry's local header naming `other` (as long as `name`); its central directory record unchanged."""
+    data = path.read_bytes()
+    at = data.index(b"PK\x03\x04" + data[data.index(name.encode()) - 26 : data.index(name.encode())] + name.encode())
+    path.write_bytes(data[:at + 30] + other.encode() + data[at + 30 + len(name):])
+    return path
 
 
 def damaged(path):
@@ -338,6 +373,8 @@ def test_refused_packages_leave_no_output(name, sound_package, tmp_path):
 
 @pytest.mark.parametrize("change, problem", [
     (lambda p, d: rewrite(p, d / "x.wacz", deflate=True), "example.com.warc: deflated .* must be STORED"),
+    (lambda p, d: rewrite(p, d / "x.wacz", methods={"archive/": zipfile.ZIP_BZIP2}), "example.com.warc: bzip2-compressed .* must be STORED"),
+    (lambda p, d: rewrite(p, d / "x.wacz", methods={"archive/": zipfile.ZIP_LZMA}), "example.com.warc: LZMA-compressed .* must be STORED"),
     (lambda p, d: with_entries(shutil.copyfile(p, d / "x.wacz"), {"notes.txt": b"unlisted"}, "a"), "notes.txt: .* not listed"),
     (lambda p, d: rewrite(p, d / "x.wacz", digest={"signedData": {"hash": "sha256:" + "0" * 64}}), "signedData .* signs the hash sha256:0+, not"),
 ])
@@ -363,3 +400,257 @@ def with_entries(path, entries, mode="w"):
         for name, data in entries.items():
             out.writestr(name, data)
     return path
+
+
+# ---------------------------------------------------------------------------- the ZIP as written
+
+
+def central_records(path):
+    """{raw name: central directory record with its offset zeroed}, in order,
+    parsed here, not by the code under test."""
+    with zipfile.ZipFile(path) as package:
+        at, count = package.start_dir, len(package.infolist())
+    data, records = path.read_bytes(), {}
+    for _ in range(count):
+        assert data[at:at + 4] == b"PK\x01\x02"
+        n, m, k = struct.unpack_from("<3H", data, at + 28)
+        record = data[at:at + 46 + n + m + k]
+        records[record[46:46 + n]] = record[:42] + bytes(4) + record[46:]
+        at += len(record)
+    return records
+
+
+def with_unicode_path(path):
+    """The package with an unlisted entry named as Info-ZIP names one on Unix:
+    UTF-8 bytes without the UTF-8 flag, and a Unicode Path field (0x7075),
+    which zipfile takes for the entry's name from CPython 3.12 on."""
+    raw, placeholder = "notes/café.txt".encode(), b"notes/cafXY.txt"
+    info = zipfile.ZipInfo(placeholder.decode(), (2026, 1, 1, 0, 0, 0))
+    info.extra = struct.pack("<HHBL", 0x7075, 5 + len(raw), 1, zlib.crc32(raw)) + raw
+    with zipfile.ZipFile(path, "a") as package:
+        package.writestr(info, b"notes")
+    path.write_bytes(path.read_bytes().replace(placeholder, raw))
+    return path
+
+
+def test_every_entry_keeps_its_central_directory_record(sound_package, tmp_path):
+    package = with_unicode_path(shutil.copyfile(sound_package, tmp_path / "in.wacz"))
+    sign_wacz(package, store_for, tmp_path / "out.wacz")
+    before, after = central_records(package), central_records(tmp_path / "out.wacz")
+    assert list(after) == list(before)
+    copied = [n for n in before if not n.startswith(b"archive/") and n not in (b"datapackage.json", b"datapackage-digest.json")]
+    assert {n: after[n] for n in copied} == {n: before[n] for n in copied}
+    with zipfile.ZipFile(tmp_path / "out.wacz") as out:  # on CPython 3.12+ its names differed from the local headers'
+        assert out.testzip() is None
+
+
+def test_an_output_that_reads_back_otherwise_is_not_put_in_place(sound_package, tmp_path, monkeypatch):
+    real = output_module.Output.copy_from
+
+    def damaging(self, source, offset, count):  # a copy that went wrong on the way to the disk
+        real(self, source, offset, count)
+        if self._owned:
+            self.flush()
+            last = os.pread(self.fileno(), 1, self.written - 1)
+            os.pwrite(self.fileno(), bytes([last[0] ^ 1]), self.written - 1)
+
+    monkeypatch.setattr(output_module.Output, "copy_from", damaging)
+    (tmp_path / "out").mkdir()
+    with pytest.raises(ArchiveError, match="read back, its bytes differ from those written"):
+        sign_wacz(sound_package, store_for, tmp_path / "out" / "signed.wacz")
+    assert os.listdir(tmp_path / "out") == []
+
+
+def a_pipe(directory):
+    read, write = os.pipe()
+    os.close(read)
+    return os.fdopen(write, "wb")
+
+
+OPEN_OUTPUTS = [
+    # (why, the open file, whether a package can be written to it)
+    ("a BytesIO", lambda d: io.BytesIO(), True),
+    ("a file open to read and write", lambda d: open(d / "out.wacz", "w+b"), True),
+    ("a file open to write only", lambda d: open(d / "out.wacz", "wb"), True),  # not read back
+    ("a pipe", a_pipe, False),  # its local headers cannot be completed
+]
+
+
+@pytest.mark.parametrize("why, opened, works", OPEN_OUTPUTS, ids=[c[0] for c in OPEN_OUTPUTS])
+def test_sign_writes_a_package_to_an_open_file(sound_package, tmp_path, why, opened, works):
+    with opened(tmp_path) as out:
+        if not works:
+            with pytest.raises(ArchiveError, match="a package is written to a path, or to a file open for writing that can seek"):
+                sign(sound_package, STORE, out)
+            return
+        result = sign(sound_package, STORE, out)  # a TypeError before
+        out.flush()
+        if isinstance(out, io.BytesIO):
+            (tmp_path / "out.wacz").write_bytes(out.getvalue())
+    assert result.records == vellumark_tools.census(sound_package).records and check_wacz(tmp_path / "out.wacz") == []
+    assert wacz_manifests(tmp_path / "out.wacz")[0][1].store == STORE
+
+
+# ---------------------------------------------------------------------------- multi-WACZ
+
+
+def multi_wacz(directory, packages, method=zipfile.ZIP_STORED):
+    """A ZIP of WACZ packages, as Browsertrix downloads come, with its datapackage.json."""
+    resources = [{"name": n, "path": n, "hash": sha256(p.read_bytes()), "bytes": p.stat().st_size} for n, p in packages.items()]
+    with zipfile.ZipFile(directory / "multi.wacz", "w", method) as package:
+        for name, path in packages.items():
+            package.write(path, name)
+        package.writestr("datapackage.json", json.dumps({"profile": "multi-wacz-package", "resources": resources}, indent=2),
+                         zipfile.ZIP_DEFLATED)
+    return directory / "multi.wacz"
+
+
+@pytest.fixture(scope="module")
+def multi(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("multi")
+    (directory / "a").mkdir()
+    (directory / "b").mkdir()
+    packages = {"a.wacz": make_wacz(directory / "a", SAMPLES / "example.com.warc"),
+                "b.wacz": make_wacz(directory / "b", SAMPLES / "pywb/example.warc.gz", SAMPLES / "warcat/at.warc")}
+    return types.SimpleNamespace(path=multi_wacz(directory, packages), packages=packages)
+
+
+def test_a_multi_wacz_is_read_package_by_package(multi):
+    inner = [(f"{name}/{entry}", path) for name, path in multi.packages.items() for entry, _ in wacz_archives(path)]
+    assert [n for n, _ in wacz_archives(multi.path)] == [n for n, _ in inner]
+    alone = {name: vellumark_tools.check(path) for name, path in multi.packages.items()}
+    found = vellumark_tools.check(multi.path)  # "ok: 0 records" before
+    assert found.records == sum(c.records for c in alone.values()) > 0
+    assert found.problems == [f"{name}/{problem}" for name, c in alone.items() for problem in c.problems]
+    fields = ["offset", "length", "warc-record-id"]
+    assert list(index_entries(multi.path, fields)) == [e for p in multi.packages.values() for e in index_entries(p, fields)]
+
+
+def test_a_multi_wacz_is_signed_package_by_package(multi, tmp_path):
+    result = sign_wacz(multi.path, store_for, tmp_path / "signed.wacz")
+    names = [n for n, _ in wacz_archives(multi.path)]
+    assert [s.output for s in result.archives] == names and check_wacz(tmp_path / "signed.wacz") == []
+    assert [(n, f.store) for n, f in wacz_manifests(tmp_path / "signed.wacz")] == [(n, store_for(n)) for n in names]
+    with zipfile.ZipFile(tmp_path / "signed.wacz") as package:
+        for name in multi.packages:
+            (tmp_path / name).write_bytes(package.read(name))
+            assert check_wacz(tmp_path / name) == []
+            validated = subprocess.run([sys.executable, "-m", "wacz", "validate", "-f", str(tmp_path / name)],
+                                       capture_output=True, text=True, timeout=120)
+            assert validated.returncode == 0, validated.stdout + validated.stderr
+
+
+def test_a_package_deflated_inside_a_multi_wacz_is_refused(multi, tmp_path):
+    deflated = multi_wacz(tmp_path, multi.packages, zipfile.ZIP_DEFLATED)
+    with pytest.raises(ArchiveError, match="a.wacz: a package deflated inside the multi-WACZ: it must be stored"):
+        sign_wacz(deflated, store_for)
+    assert check_wacz(deflated)[0] == "a.wacz: a package deflated inside the multi-WACZ: it must be stored"
+
+
+# ---------------------------------------------------------------------------- packages made up by hypothesis
+
+RECORDS = [record("warcinfo", b"software: test\r\n", 0), record("response", b"HTTP/1.1 200 OK\r\n\r\nhello", 1)]
+METHODS = [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA]
+
+
+class NoSeek(io.BytesIO):
+    """A stream zipfile cannot seek back in: it writes a data descriptor after each entry."""
+
+    def seek(self, *args):
+        raise OSError("not seekable")
+
+
+@st.composite
+def layouts(draw):
+    """How a package is laid out: its archives (gzip per record or plain, stored or deflated), other files in any
+    compression and with any name, datapackage.json in any compression, with CR LF, first or last, a digest or
+    none, data descriptors, ZIP64 headers, a comment."""
+    names = st.text(st.sampled_from("abxyé-_.0"), min_size=1, max_size=8).map(lambda n: "extra/" + n)
+    return {
+        "archives": draw(st.lists(st.tuples(st.booleans(), st.sampled_from(METHODS[:2])), min_size=1, max_size=2)),
+        "extras": draw(st.dictionaries(names, st.tuples(st.binary(max_size=200), st.sampled_from(METHODS)), max_size=3)),
+        "json_method": draw(st.sampled_from(METHODS)), "crlf": draw(st.booleans()), "json_first": draw(st.booleans()),
+        "digest": draw(st.booleans()), "descriptors": draw(st.booleans()), "zip64": draw(st.booleans()),
+        "comment": draw(st.binary(max_size=20).filter(lambda c: b"PK\x05\x06" not in c)),  # zipfile would take it for the end record
+    }
+
+
+def built(layout) -> bytes:
+    files = {}
+    for n, (compressed, method) in enumerate(layout["archives"]):
+        data = per_record_gz(RECORDS) if compressed else b"".join(RECORDS)
+        files[f"archive/a{n}.warc" + (".gz" if compressed else "")] = (data, method)
+    files.update(layout["extras"])
+    resources = [{"name": n, "path": n, "hash": sha256(d), "bytes": len(d)} for n, (d, _) in files.items()]
+    text = json.dumps({"profile": "data-package", "resources": resources}, indent=2)
+    text = text.replace("\n", "\r\n") if layout["crlf"] else text
+    meta = {"datapackage.json": (text.encode(), layout["json_method"])}
+    if layout["digest"]:
+        meta["datapackage-digest.json"] = (json.dumps({"path": "datapackage.json", "hash": sha256(text.encode())}).encode(), layout["json_method"])
+    buffer = NoSeek() if layout["descriptors"] else io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as package:
+        package.comment = layout["comment"]
+        for name, (data, method) in ({**meta, **files} if layout["json_first"] else {**files, **meta}).items():
+            info = zipfile.ZipInfo(name, (2026, 1, 1, 0, 0, 0))
+            info.compress_type = method
+            with package.open(info, "w", force_zip64=layout["zip64"]) as out:
+                out.write(data)
+    return buffer.getvalue()
+
+
+@settings(max_examples=80, deadline=None)
+@given(layouts())
+def test_made_up_packages_are_signed_with_every_other_entry_kept(layout):
+    with tempfile.TemporaryDirectory() as directory:
+        source, target = pathlib.Path(directory, "in.wacz"), pathlib.Path(directory, "out.wacz")
+        source.write_bytes(built(layout))
+        signed = sign_wacz(source, store_for, target)
+        with zipfile.ZipFile(target) as package:
+            assert package.testzip() is None
+            datapackage = package.read("datapackage.json")
+        assert check_wacz(target) == []
+        assert [(n, f.store) for n, f in wacz_manifests(target)] == [(s.output, store_for(s.output)) for s in signed.archives]
+        rewritten = ("datapackage.json", "datapackage-digest.json")
+        before, after = raw_entries(source), raw_entries(target)
+        kept = {n: (c, d) for n, c, d in before if not n.startswith("archive/") and n not in rewritten}
+        assert {n: (c, d) for n, c, d in after if n in kept} == kept
+        assert {n: c for n, c, _ in after if n in rewritten} == {n: c for n, c, _ in before if n in rewritten}
+        assert (b"\r\n" in datapackage) == layout["crlf"] and datapackage.count(b"\n") == datapackage.count(b"\r\n") * layout["crlf"] or not layout["crlf"]
+
+
+DAMAGE = st.one_of(
+    st.tuples(st.just("flip"), st.integers(min_value=0), st.integers(min_value=1, max_value=255)),
+    st.tuples(st.just("cut"), st.integers(min_value=0), st.just(0)),
+    st.tuples(st.just("insert"), st.integers(min_value=0), st.integers(min_value=0, max_value=255)),
+)
+
+
+def damaged_by(data: bytes, damage) -> bytes:
+    kind, at, value = damage
+    if not data:
+        return data
+    at %= len(data)
+    if kind == "flip":
+        return data[:at] + bytes([data[at] ^ value]) + data[at + 1:]
+    return data[:at] if kind == "cut" else data[:at] + bytes([value]) + data[at:]
+
+
+@settings(max_examples=300, deadline=None)
+@given(layouts(), st.lists(DAMAGE, min_size=1, max_size=3))
+def test_damaged_packages_are_refused_in_a_line_or_read_as_zipfile_reads_them(layout, damages):
+    data = built(layout)
+    for damage in damages:
+        data = damaged_by(data, damage)
+    with tempfile.TemporaryDirectory() as directory:
+        source, target = pathlib.Path(directory, "in.wacz"), pathlib.Path(directory, "out.wacz")
+        source.write_bytes(data)
+        problems = check_wacz(source)
+        assert all(isinstance(p, str) and "\n" not in p for p in problems)
+        assert all("\n" not in p for p in vellumark_tools.check(source).problems)
+        try:
+            sign_wacz(source, store_for, target)
+        except ArchiveError as error:
+            assert "\n" not in str(error) and not target.exists()
+        else:
+            with zipfile.ZipFile(target) as package:
+                assert package.testzip() is None
