@@ -3,6 +3,7 @@ manifest store stands (read_manifest): one pass over its records each."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 from typing import Any, Dict, Iterator, List, Optional, cast
@@ -65,6 +66,15 @@ def census_totals(read: List[Census], errors: Dict[str, str]) -> Dict[str, Any]:
     }
 
 
+@contextlib.contextmanager
+def naming(entry: str) -> Iterator[None]:
+    """An archive of a package that cannot be read is named in the error."""
+    try:
+        yield
+    except ArchiveError as error:
+        raise ArchiveError(f"{shown(entry)}: {error}") from None
+
+
 def _packaged(source: Source) -> bool:
     """Whether the source is a WACZ package: the functions here then run over each of its archives."""
     from .wacz import is_wacz
@@ -80,7 +90,8 @@ def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_
 
         total = Census(shown(cast(PathLike, source)))
         for entry, stream in wacz_archives(cast(PathLike, source)):
-            part = census(stream, inflater=inflater, member_limit=member_limit)
+            with naming(entry):
+                part = census(stream, inflater=inflater, member_limit=member_limit)
             total.add(part)
             total.warnings += [f"{shown(entry)}: {warning}" for warning in part.warnings]
         return total
@@ -253,8 +264,9 @@ def index_entries(
     if _packaged(source):
         from .wacz import wacz_archives
 
-        for _, stream in wacz_archives(cast(PathLike, source)):  # offsets are each entry's own, as its CDXJ gives them
-            yield from index_entries(stream, fields, inflater=inflater, member_limit=member_limit, warnings=warnings)
+        for name, stream in wacz_archives(cast(PathLike, source)):  # offsets are each entry's own, as its CDXJ gives them
+            with naming(name):
+                yield from index_entries(stream, fields, inflater=inflater, member_limit=member_limit, warnings=warnings)
         return
     wanted = [(field, field.lower()) for field in fields]
     with open_source(source) as (stream, name):

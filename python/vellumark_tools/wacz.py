@@ -35,7 +35,7 @@ from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, Region, atomic_output
 from .signing import Signed, sign_archive
-from .survey import Found, read_manifest
+from .survey import Found, naming, read_manifest
 from .zips import Entry, EntryStream, Window, Zip, ZipWriter, method_name, read_back
 from . import zips
 
@@ -260,10 +260,11 @@ def wacz_manifests(
 ) -> List[Tuple[str, Optional[Found]]]:
     """Each archive's manifest store (None where it has none), by entry name;
     offsets are in the entry. Raises ArchiveError."""
-    return [
-        (name, read_manifest(stream, inflater=inflater, member_limit=member_limit))
-        for name, stream in wacz_archives(path)
-    ]
+    found: List[Tuple[str, Optional[Found]]] = []
+    for name, stream in wacz_archives(path):
+        with naming(name):
+            found.append((name, read_manifest(stream, inflater=inflater, member_limit=member_limit)))
+    return found
 
 
 def check_wacz(path: PathLike) -> List[str]:

@@ -418,6 +418,18 @@ def test_names_are_escaped_in_every_line(tmp_path, name, on_stderr, content):
     assert len(said.splitlines()) == 1 and f"{tmp_path}/in/{ESCAPED}" in said, said
 
 
+@pytest.mark.parametrize("command, content, stream", [
+    ("manifest", b"".join(KEPT), "stdout"),  # the archive's line in the package's list
+    ("check", b"junk", "stdout"),  # the package's verdict, naming the archive that failed
+    ("census", b"junk", "stderr"),  # the package's failure, naming the archive
+    ("index", b"junk", "stderr"),
+])
+def test_names_inside_a_package_are_escaped_in_every_line(tmp_path, command, content, stream):
+    package = write_wacz(tmp_path / "p.wacz", {"a\nforged.warc: ok": content})
+    said = text(run_command(command, package), stream)
+    assert len(said.splitlines()) == 1 and "archive/a\\x0aforged.warc: ok" in said, said
+
+
 def test_index_of_a_closed_pipe_ends_quietly(crawl):
     (crawl / "many.warc").write_bytes(b"".join(KEPT) * 3000)  # more lines than a pipe holds
     result = subprocess.run(f"{sys.executable} -m vellumark_tools index {crawl / 'many.warc'} | head -n 1", shell=True,
