@@ -94,9 +94,13 @@ class _Lock:
             os.close(fd)
 
     def release(self) -> None:
-        with contextlib.suppress(OSError):
-            os.unlink(self.path)
-        os.close(self.fd)
+        """Idempotent: _to_the_end may run it again."""
+        if self.fd >= 0:
+            with contextlib.suppress(OSError):
+                os.unlink(self.path)
+            with contextlib.suppress(OSError):
+                os.close(self.fd)
+            self.fd = -1
 
 
 def lock_name(target: PathLike) -> bytes:
@@ -307,10 +311,11 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
     """An Output that becomes `target` only when the block completes."""
     target = os.fsdecode(os.path.realpath(target))  # a symbolic link's file is replaced, not the link
     check_target(target)
-    lock = _Lock(target)
+    lock: Optional[_Lock] = None
     temporary = temporary_name(target)
     succeeded = False
     try:
+        lock = _Lock(target)
         existing = check_target(target)  # again, now that no other run can be replacing it
         mode = stat.S_IMODE(existing.st_mode) if existing else 0o666  # a new file: the umask applies
         out = Output(_create(temporary, mode, target), target)
@@ -328,11 +333,30 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
             raise _named(error, target) from None
         succeeded = True
     finally:
-        if not succeeded:
-            with contextlib.suppress(OSError):  # on a read-only file system too: the first error is the one to report
-                os.unlink(temporary)
-        lock.release()
+        _to_the_end(lambda: None if succeeded else _remove(temporary), lock.release if lock else lambda: None)
     _sync_directory(target)
+
+
+def _remove(temporary: bytes) -> None:
+    with contextlib.suppress(OSError):  # on a read-only file system too: the first error is the one to report
+        os.unlink(temporary)
+
+
+def _to_the_end(*steps: Callable[[], None]) -> None:
+    """Runs clean-up steps that can run twice to their end, even when a
+    signal's exception (a second Ctrl-C, SIGTERM from a run ending its worker
+    as the worker cleans up) interrupts one; that exception follows once
+    they are done."""
+    interrupted: Optional[BaseException] = None
+    for step in steps:
+        for _ in range(3):  # as many signals as could come; a step that fails for another reason does not loop
+            try:
+                step()
+                break
+            except BaseException as error:
+                interrupted = interrupted or error
+    if interrupted is not None:
+        raise interrupted
 
 
 def _keep_owner_and_mode(fd: int, existing: os.stat_result, target: str) -> None:
