@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The system packages the tests need: GoogleTest, clang with libFuzzer, its
-# sanitizer runtimes and libc++, a C compiler, binutils and CMake. Installs
+# sanitizer runtimes and libc++, a C compiler, binutils, unzip, Java (for
+# Spark) and CMake. Installs
 # what is missing when run as root. A CMake older than the build needs (Debian
 # 12 has 3.25) gets a newer one from PyPI in build/tools, which the other
 # scripts put first on their PATH.
@@ -19,6 +20,7 @@ command -v cc >/dev/null || missing+=(gcc)
 command -v unzip >/dev/null || missing+=(unzip)
 command -v nm >/dev/null || missing+=(binutils)
 command -v cmake >/dev/null || missing+=(cmake)
+command -v java >/dev/null || missing+=(openjdk-17-jre-headless)  # Spark's, for the Spark job's test
 
 if ((${#missing[@]})); then
     if [[ $(id -u) -ne 0 ]]; then

@@ -4,8 +4,10 @@
 # it twice, auditwheel, abi3audit, twine); the Python suite on every supported
 # CPython against that wheel; the module built with clang 14 and libc++; the
 # suite under ASan and UBSan; fuzzing for FUZZ_SECONDS (default 60); the
-# benchmark's quick mode. With CI=true a missing interpreter fails the run;
-# otherwise it is skipped and listed at the end.
+# benchmark's quick mode. With CI=true a missing interpreter fails the run,
+# and so does a test that skips for a dependency CI installs; otherwise they
+# are skipped. Every skip (the Python suite writes its own) is listed after
+# its stage and again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
@@ -33,11 +35,13 @@ for i in "${!STAGES[@]}"; do
     echo
     echo "== stage $((i + 1))/${#STAGES[@]}: $name"
     stage_start=$SECONDS
+    skips_before=$(wc -l <"$VELLUMARK_SKIPPED_FILE")
     if ! $command; then
         echo "stage $((i + 1))/${#STAGES[@]} failed after $(minutes $((SECONDS - stage_start))): $name"
         exit 1
     fi
     echo "-- stage $((i + 1)) passed in $(minutes $((SECONDS - stage_start)))"
+    tail -n +$((skips_before + 1)) "$VELLUMARK_SKIPPED_FILE" | sed 's/^/   skipped: /'
 done
 
 if [[ -s $VELLUMARK_SKIPPED_FILE ]]; then

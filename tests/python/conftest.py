@@ -1,9 +1,46 @@
+import importlib
+import os
 import pathlib
 import sys
 
 import pytest
 
 SAMPLES = pathlib.Path(__file__).resolve().parents[1] / "data"  # an archive written by an independent crawler
+
+
+# The optional test dependencies CI installs: the extra that brings each (by
+# name, as scripts/common.sh installs them; VELLUMARK_EXTRAS says which a run
+# has), or "system" for what scripts/system-deps.sh installs, and whether it
+# has a build for this Python.
+CI_INSTALLS = {
+    "warcio": ("test", True), "wacz": ("test", True), "cdxj-indexer": ("test", True), "mypy": ("test", True),
+    "fastwarc": ("test", sys.version_info >= (3, 10)),  # no wheel for 3.9
+    "pyspark": ("spark", True), "java": ("system", True), "unzip": ("system", True),
+}
+
+
+def ci_installs(dependency: str) -> bool:
+    """Whether this is a CI run (CI=true) into whose environment CI installs `dependency`."""
+    if os.environ.get("CI") != "true" or dependency not in CI_INSTALLS:
+        return False
+    extra, built_here = CI_INSTALLS[dependency]
+    return built_here and (extra == "system" or extra in os.environ.get("VELLUMARK_EXTRAS", "test").split())
+
+
+def missing(dependency: str, why: str) -> None:
+    """Skips a test for a dependency that is not installed, saying why; under
+    CI=true, fails it instead when CI installs that dependency here."""
+    if ci_installs(dependency):
+        pytest.fail(f"{why}; and CI installs {dependency} here, so its tests must run")
+    pytest.skip(why)
+
+
+def importorskip(module: str, why: str):
+    """The module, or missing() for the distribution it comes in."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        missing(module.split(".")[0], why)
 
 
 def linux_only(what: str) -> pytest.MarkDecorator:
@@ -31,7 +68,6 @@ def sample_archive() -> bytes:
 
 import gzip  # noqa: E402
 import io  # noqa: E402
-import os  # noqa: E402
 import subprocess  # noqa: E402
 
 import vellumark  # noqa: E402
@@ -72,12 +108,14 @@ def shown_as_1_1(data: bytes) -> bytes:
 
 
 def peers_read(data: bytes):
-    """(headers, body) of every record as warcio and FastWARC see them, where installed."""
+    """(headers, body) of every record as warcio and FastWARC see them, where
+    installed (under CI=true, both must be where CI installs them)."""
     seen = {}
     try:
         from warcio.archiveiterator import ArchiveIterator
     except ImportError:
-        pass
+        if ci_installs("warcio"):
+            pytest.fail("warcio is missing, and CI installs it here")
     else:
         seen["warcio"] = [
             ({k.lower(): v for k, v in r.rec_headers.headers}, r.raw_stream.read())
@@ -86,7 +124,8 @@ def peers_read(data: bytes):
     try:
         from fastwarc.warc import ArchiveIterator as FastIterator
     except ImportError:
-        pass
+        if ci_installs("fastwarc"):
+            pytest.fail("FastWARC is missing, and CI installs it here")
     else:
         seen["fastwarc"] = [
             ({k.lower(): v for k, v in r.headers.items()}, r.reader.read())
@@ -143,3 +182,21 @@ def write_wacz(path, archives: dict, extra: dict = None):
             package.writestr(name, data)
         package.writestr("datapackage.json", json.dumps({"profile": "data-package", "resources": resources}, indent=2))
     return path
+
+
+def pytest_terminal_summary(terminalreporter, config) -> None:
+    """Every skip of the run, for the summary scripts/test-all.sh prints
+    (VELLUMARK_SKIPPED_FILE), grouped by reason, with where the module came
+    from; written once, by pytest-xdist's controller, which has every report."""
+    path = os.environ.get("VELLUMARK_SKIPPED_FILE")
+    skipped = terminalreporter.stats.get("skipped", [])
+    if not path or not skipped or hasattr(config, "workerinput"):
+        return
+    reasons = {}
+    for report in skipped:
+        where, reason = report.nodeid, str(report.longrepr[-1] if isinstance(report.longrepr, tuple) else report.longrepr)
+        reasons.setdefault(reason.removeprefix("Skipped: "), []).append(where)
+    run = f"pytest on CPython {sys.version.split()[0]} with the module from {os.path.dirname(vellumark.__file__)}"
+    with open(path, "a") as out:
+        for reason, tests in sorted(reasons.items()):
+            out.write(f"{run}: {len(tests)} skipped ({reason}): {', '.join(sorted(tests))}\n")

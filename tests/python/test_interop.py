@@ -6,11 +6,11 @@ import io
 import pytest
 
 import vellumark
-from conftest import raw_record
+from conftest import importorskip, raw_record
 
 
 def with_warcio(archive: bytes):
-    archiveiterator = pytest.importorskip("warcio.archiveiterator")
+    archiveiterator = importorskip("warcio.archiveiterator", "warcio is a test extra: pip install '.[test]'")
     rows = []
     for record in archiveiterator.ArchiveIterator(io.BytesIO(archive), no_record_parse=True):
         rows.append(({k.lower(): v for k, v in record.rec_headers.headers}, record.raw_stream.read()))
@@ -18,7 +18,7 @@ def with_warcio(archive: bytes):
 
 
 def with_fastwarc(archive: bytes):
-    warc = pytest.importorskip("fastwarc.warc")
+    warc = importorskip("fastwarc.warc", "FastWARC is a test extra, with no wheel for CPython 3.9")
     return [
         ({k.lower(): v for k, v in r.headers.items()}, r.reader.read())
         for r in warc.ArchiveIterator(io.BytesIO(archive), parse_http=False)
@@ -57,8 +57,8 @@ def test_peers_read_what_we_write(peer):
 
 
 def test_we_read_what_warcio_writes():
-    warcwriter = pytest.importorskip("warcio.warcwriter")
-    statusandheaders = pytest.importorskip("warcio.statusandheaders")
+    warcwriter = importorskip("warcio.warcwriter", "warcio is a test extra: pip install '.[test]'")
+    statusandheaders = importorskip("warcio.statusandheaders", "warcio is a test extra: pip install '.[test]'")
     out = io.BytesIO()
     writer = warcwriter.WARCWriter(out, gzip=False, warc_version="1.1")
     http = statusandheaders.StatusAndHeaders("200 OK", [("Content-Type", "text/plain")], protocol="HTTP/1.1")

@@ -21,8 +21,8 @@ import pytest
 import vellumark
 import vellumark_tools
 import paused_run
-from conftest import (SAMPLES, STORE, command, command_env, is_manifest, linux_only, manifest_record, per_record_gz, record, run_command,
-                      write_wacz)
+from conftest import (SAMPLES, STORE, command, command_env, importorskip, is_manifest, linux_only, manifest_record, per_record_gz,
+                      record, run_command, write_wacz)
 from vellumark_tools import iter_records, read_manifest
 from vellumark_tools.runner import run_jobs
 
@@ -590,7 +590,7 @@ def test_check_verdicts(tmp_path, why, data, verdict):
 
 
 def warcio_run(*args):
-    warcio = pytest.importorskip("warcio.cli", reason="warcio is a test extra: pip install '.[test]'")
+    warcio = importorskip("warcio.cli", "warcio is a test extra: pip install '.[test]'")
     result = subprocess.run([sys.executable, "-c", "import sys; from warcio.cli import main; sys.exit(main())", *map(str, args)],
                             capture_output=True, text=True, timeout=120)
     assert warcio is not None
@@ -646,7 +646,7 @@ def test_signed_samples_read_as_the_input_and_one_more_record(tmp_path, path):
     assert ours.stdout.startswith(theirs.stdout) and ours.stdout.count("\n") == theirs.stdout.count("\n") + 1
     assert '"warc-type": "c2paprovenance"' in ours.stdout.splitlines()[-1]
     assert vellumark_tools.check(target).problems == vellumark_tools.check(path).problems
-    fastwarc = pytest.importorskip("fastwarc.warc", reason="FastWARC has no wheel for this Python")
+    fastwarc = importorskip("fastwarc.warc", "FastWARC is a test extra, with no wheel for CPython 3.9")
 
     def types(archive):
         with open(archive, "rb") as stream:

@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 
 import vellumark
 import vellumark_tools
-from conftest import SAMPLES, STORE, per_record_gz, record
+from conftest import SAMPLES, STORE, importorskip, missing, per_record_gz, record
 from vellumark_tools import ArchiveError, check_wacz, index_entries, is_wacz, sign, sign_wacz, wacz_archives, wacz_manifests
 from vellumark_tools import output as output_module
 from vellumark_tools import zips
@@ -38,7 +38,7 @@ def store_for(name: str) -> bytes:
 
 
 def make_wacz(directory, *warcs, name="package.wacz"):
-    pytest.importorskip("wacz", reason="py-wacz (wacz create) writes the packages these tests sign")
+    importorskip("wacz", "py-wacz (wacz create) writes the packages these tests sign: pip install '.[test]'")
     output = directory / name
     subprocess.run([sys.executable, "-m", "wacz", "create", "-o", str(output), *map(str, warcs)],
                    check=True, capture_output=True, timeout=120)
@@ -192,7 +192,7 @@ def test_output_is_a_valid_wacz_with_each_archive_signed(case):
 def test_unzip_reads_the_output_without_complaint(case):
     unzip = shutil.which("unzip")
     if unzip is None:
-        pytest.skip("unzip is not installed: it reads the ZIP independently of zipfile")
+        missing("unzip", "unzip is not installed: it reads the ZIP independently of zipfile")
     tested = subprocess.run([unzip, "-tq", str(case.output)], capture_output=True, text=True, timeout=120)
     said = tested.stdout + tested.stderr
     assert tested.returncode == 0 and said.startswith("No errors detected") and "error:" not in said and "warning" not in said, said
@@ -235,7 +235,7 @@ def cdxj_lines(root, archives):
     beside = os.path.join(os.path.dirname(sys.executable), "cdxj-indexer")
     indexer = beside if os.path.exists(beside) else shutil.which("cdxj-indexer")
     if indexer is None:
-        pytest.skip("cdxj-indexer is not installed: it indexes the archives independently of this package")
+        missing("cdxj-indexer", "cdxj-indexer is not installed: it indexes the archives independently of this package")
     for path, data in archives.items():
         (root / path).parent.mkdir(parents=True, exist_ok=True)
         (root / path).write_bytes(data)

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import importorskip
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TYPING = ROOT / "tests" / "typing"
@@ -14,7 +15,7 @@ TYPING = ROOT / "tests" / "typing"
 
 def mypy(*paths: pathlib.Path) -> subprocess.CompletedProcess:
     """mypy --strict over `paths`, or over the installed vellumark_tools when none are given."""
-    pytest.importorskip("mypy")
+    importorskip("mypy", "mypy is a test extra: pip install '.[test]'")
     try:
         files = importlib.metadata.files("vellumark") or []
     except importlib.metadata.PackageNotFoundError:
