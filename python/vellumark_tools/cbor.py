@@ -21,6 +21,7 @@ from typing import Any, Dict, Iterator, NamedTuple, Optional, Tuple, Union
 
 MAX_DEPTH = 32  # a data hash map nests three deep, a claim five
 MAX_ITEMS = 100_000  # in one value decoded whole; far above any claim or assertion
+MAX_HEADS = 1_000_000  # items read or stepped over in one reader: time stays bounded, whatever the size
 
 UINT, NINT, BYTES, TEXT, ARRAY, MAP, TAG, SIMPLE = range(8)  # major types
 INDEFINITE = 31
@@ -50,6 +51,7 @@ class Reader:
         self._data = memoryview(data)
         self.pos = 0
         self._items = 0
+        self._heads = 0
 
     def at_end(self) -> bool:
         return self.pos == len(self._data)
@@ -161,6 +163,9 @@ class Reader:
         start = self.pos
         if start >= len(self._data):
             raise self._error("the data ends where an item should start", start)
+        self._heads += 1
+        if self._heads > MAX_HEADS:
+            raise self._error(f"more than {MAX_HEADS:,} items", start)
         initial = self._data[start]
         major, code = initial >> 5, initial & 0x1F
         self.pos += 1

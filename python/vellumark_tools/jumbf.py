@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import dataclasses
 import re
+import struct
 from typing import Dict, Iterator, List, NamedTuple, Optional, Union
 
 MAX_DEPTH = 16  # a manifest store nests five deep (store, manifest, assertion store, assertion, content)
@@ -32,6 +33,7 @@ MANIFESTS = {c2pa_type(b"c2ma"): "standard", c2pa_type(b"c2md"): "standard (lega
 ASSERTION_STORE, CLAIM, CLAIM_SIGNATURE = c2pa_type(b"c2as"), c2pa_type(b"c2cl"), c2pa_type(b"c2cs")
 CBOR_BOX = b"cbor"
 _SUFFIX = re.compile(r"__[0-9]+$")  # a repeated assertion's label: c2pa.metadata__1
+_HEADER, _XLBOX = struct.Struct(">I4s"), struct.Struct(">Q")  # LBox and TBox; XLBox
 
 Data = Union[bytes, memoryview]
 
@@ -70,11 +72,12 @@ def boxes(data: Data, start: int, end: int) -> Iterator[Box]:
         left = end - at
         if left < 8:
             raise JumbfError(f"{left} bytes at offset {at}, too few for a box header")
-        length, kind, header = int.from_bytes(data[at : at + 4], "big"), bytes(data[at + 4 : at + 8]), 8
+        length, kind = _HEADER.unpack_from(data, at)
+        header = 8
         if length == 1:
             if left < 16:
                 raise JumbfError(f"the box {_fourcc(kind)} at offset {at} has LBox 1 and no room for its XLBox")
-            length, header = int.from_bytes(data[at + 8 : at + 16], "big"), 16
+            length, header = _XLBOX.unpack_from(data, at + 8)[0], 16
         elif length == 0:
             length = left
         if length < header:

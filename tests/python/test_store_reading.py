@@ -190,6 +190,9 @@ VERDICTS = [
     ("a claim that is not a map", store(superbox(c2pa(b"c2ma"), MANIFEST_LABEL, superbox(c2pa(b"c2as"), "c2pa.assertions", DATA_HASH[1]),
                                                  superbox(c2pa(b"c2cl"), "c2pa.claim.v2", box(b"cbor", b"\xff")))), Verdict.MALFORMED,
      "the store's CBOR: expected a map, found a simple value or float at byte 0"),
+    ("a claim of a million items stepped over", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)], "x": [0] * 1_000_000}), Verdict.MALFORMED,
+     "the store's CBOR: more than 1,000,000 items"),  # time stays bounded, whatever the size
     ("two data hashes", store(manifest(MANIFEST_LABEL, [DATA_HASH, ("c2pa.hash.data__1", assertion(
         "c2pa.hash.data__1", data_hash_map([RECORD], DIGEST)))])), Verdict.MALFORMED,
      "2 c2pa.hash.data assertions, and a manifest has one hard binding"),
