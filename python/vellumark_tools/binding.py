@@ -19,6 +19,7 @@ signature and the signer's certificates is a C2PA validator's job.
 from __future__ import annotations
 
 import base64
+import contextlib
 import dataclasses
 import enum
 import hashlib
@@ -130,30 +131,13 @@ class _Claimed:
 
 def _claimed(store: bytes, binding: Binding) -> _Claimed:
     """The active manifest's data hash, read and checked; _Refused for every verdict reached on the way."""
-    try:
-        manifests = jumbf.read_store(store)
-    except NotAStore as error:
-        raise _Refused(Verdict.NOT_C2PA, str(error)) from None
-    except JumbfError as error:
-        raise _Refused(Verdict.MALFORMED, f"the store's boxes: {error}") from None
-    if not manifests:
-        raise _Refused(Verdict.NO_DATA_HASH, "the store holds no manifest")
-    active = manifests[-1]
-    binding.manifest = active.label
-    if active.kind == "update":
-        raise _Refused(Verdict.UPDATE_MANIFEST, "the active manifest binds through the one it updates, which this tool does not follow")
-    if active.kind == "compressed":
-        raise _Refused(Verdict.NO_DATA_HASH, "the active manifest is compressed, and a compressed one carries no data hash")
-    try:
-        parts = jumbf.manifest_parts(store, active)
+    view = memoryview(store)
+    with _broken_is_malformed():
+        active = _active_manifest(view, binding)
+        parts = jumbf.manifest_parts(view, active)
         assertion = _data_hash_assertion(parts.assertions)
-        view = memoryview(store)
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
         claim_alg, references = _claim(parts.claim, _urls_of(active.label, assertion.label or ""))
-    except JumbfError as error:
-        raise _Refused(Verdict.MALFORMED, f"the store's boxes: {error}") from None
-    except CborError as error:
-        raise _Refused(Verdict.MALFORMED, f"the store's CBOR: {error}") from None
     alg = _algorithm(fields.get("alg") or claim_alg, "the data hash")
     binding.alg, binding.expected = alg, fields["hash"]
     exclusions = fields.get("exclusions")
@@ -162,6 +146,34 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
         raise _Refused(Verdict.PLACEHOLDER, "")
     _check_reference(references, jumbf.hashed_bytes(view, assertion), claim_alg)
     return _Claimed(alg, fields["hash"], exclusions)
+
+
+@contextlib.contextmanager
+def _broken_is_malformed() -> Iterator[None]:
+    """A store's broken boxes or CBOR, as the verdict they get."""
+    try:
+        yield
+    except JumbfError as error:
+        raise _Refused(Verdict.MALFORMED, f"the store's boxes: {error}") from None
+    except CborError as error:
+        raise _Refused(Verdict.MALFORMED, f"the store's CBOR: {error}") from None
+
+
+def _active_manifest(store: memoryview, binding: Binding) -> jumbf.Manifest:
+    """The last manifest of the store, when it is a standard one."""
+    try:
+        manifests = jumbf.read_store(store)
+    except NotAStore as error:
+        raise _Refused(Verdict.NOT_C2PA, str(error)) from None
+    if not manifests:
+        raise _Refused(Verdict.NO_DATA_HASH, "the store holds no manifest")
+    active = manifests[-1]
+    binding.manifest = active.label
+    if active.kind == "update":
+        raise _Refused(Verdict.UPDATE_MANIFEST, "the active manifest binds through the one it updates, which this tool does not follow")
+    if active.kind == "compressed":
+        raise _Refused(Verdict.NO_DATA_HASH, "the active manifest is compressed, and a compressed one carries no data hash")
+    return active
 
 
 def _data_hash_assertion(assertions: List[jumbf.Superbox]) -> jumbf.Superbox:

@@ -157,7 +157,7 @@ def read_store(data: Data) -> List[Manifest]:
     first = next(boxes(data, 0, len(data)))
     kind = bytes(data[first.payload + 8 : first.payload + 24])  # its description's type, looked at before the rest
     if bytes(data[first.payload + 4 : first.payload + 8]) == DESCRIPTION and len(kind) == 16 and kind != STORE:
-        raise NotAStore(f"a JUMBF superbox of type {kind.hex()}, not a C2PA manifest store")
+        raise NotAStore(f"its superbox is of type {kind.hex()}")
     store = open_superbox(data, first)
     if bytes(data[first.end :]).strip(b"\x00"):
         raise JumbfError(f"{len(data) - first.end:,} bytes after the manifest store superbox that are not zero padding")

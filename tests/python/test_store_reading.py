@@ -221,7 +221,7 @@ VERDICTS = [
     ("opaque bytes", b"a store of another kind", Verdict.NOT_C2PA, "it does not begin as a JUMBF superbox"),
     ("empty", b"", Verdict.NOT_C2PA, "it does not begin as a JUMBF superbox"),
     ("another JUMBF type", superbox(c2pa(b"xxxx"), "c2pa"), Verdict.NOT_C2PA,
-     "a JUMBF superbox of type 78787878001100108000", ),
+     "its superbox is of type 78787878001100108000"),
     ("LBox past the store", length_set(bound(), 0, struct.pack(">I", len(bound()) + 1)), Verdict.MALFORMED,
      "the store's boxes: the box 'jumb' at offset 0 declares"),
     ("XLBox absurd", b"\x00\x00\x00\x01jumb" + b"\x7f" * 8 + bound()[8:], Verdict.MALFORMED,
