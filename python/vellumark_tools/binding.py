@@ -162,12 +162,11 @@ def _broken_is_malformed() -> Iterator[None]:
 def _active_manifest(store: memoryview, binding: Binding) -> jumbf.Manifest:
     """The last manifest of the store, when it is a standard one."""
     try:
-        manifests = jumbf.read_store(store)
+        active = jumbf.active_manifest(store)
     except NotAStore as error:
         raise _Refused(Verdict.NOT_C2PA, str(error)) from None
-    if not manifests:
+    if active is None:
         raise _Refused(Verdict.NO_DATA_HASH, "the store holds no manifest")
-    active = manifests[-1]
     binding.manifest = active.label
     if active.kind == "update":
         raise _Refused(Verdict.UPDATE_MANIFEST, "the active manifest binds through the one it updates, which this tool does not follow")

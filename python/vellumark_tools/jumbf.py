@@ -3,7 +3,7 @@ walks boxes: each box's length bounded by its container (LBox 0: to the
 container's end; LBox 1: a 64-bit XLBox follows), superboxes nested at most
 MAX_DEPTH deep, boxes of unknown types stepped over by their length.
 
-A store is input from anyone: read_store() checks the whole tree once
+A store is input from anyone: active_manifest() checks the whole tree once
 (linear in the store, memory flat) before anything is looked up, and every
 refusal is a JumbfError naming the box and its offset in the store. Nothing
 is copied: boxes are offsets into the caller's bytes.
@@ -148,8 +148,8 @@ class Manifest:
         return self.superbox.label or ""
 
 
-def read_store(data: Data) -> List[Manifest]:
-    """The manifests of a store, in order (the last is the active one).
+def active_manifest(data: Data) -> Optional[Manifest]:
+    """The active manifest of a store: its last one (None when it holds none).
     NotAStore for bytes that do not begin as a C2PA manifest store superbox;
     JumbfError for one whose boxes are broken."""
     if len(data) < 8 or bytes(data[4:8]) != SUPERBOX:
@@ -162,7 +162,11 @@ def read_store(data: Data) -> List[Manifest]:
     if bytes(data[first.end :]).strip(b"\x00"):
         raise JumbfError(f"{len(data) - first.end:,} bytes after the manifest store superbox that are not zero padding")
     _check_tree(data, store, 1)
-    return [Manifest(sub, MANIFESTS[sub.type]) for sub in sub_superboxes(data, store) if sub.type in MANIFESTS]
+    last = None
+    for sub in sub_superboxes(data, store):
+        if sub.type in MANIFESTS:
+            last = sub  # only the last is kept: a store of thousands of manifests takes no memory for them
+    return None if last is None else Manifest(last, MANIFESTS[last.type])
 
 
 @dataclasses.dataclass
