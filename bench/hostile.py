@@ -88,9 +88,11 @@ STORE_CASES = {
     # name: (make(scale), the verdict, its reason's start)
     "claim: items stepped over": (lambda n: c2pa_store(manifest(b"\xa2\x63alg\x66sha256\x63big" + array(n * 8 << 20, b"\x00"),
                                                                 DATA_HASH)), "malformed", "the store's CBOR: more than 1,000,000 items"),
-    "claim: references read one by one": (lambda n: c2pa_store(manifest(b"\xa1\x72created_assertions" + array(n << 20, REFERENCE), DATA_HASH)),
+    "claim: references read one by one": (lambda n: c2pa_store(manifest(b"\xa1\x72created_assertions" + array(n << 20, REFERENCE),
+                                                                        DATA_HASH)),
                                           "malformed", "the store's CBOR: more than 1,000,000 items"),
-    "data hash: too many ranges": (lambda n: c2pa_store(manifest(b"\xa0", b"\xa1\x6aexclusions" + array(n << 20, RANGE))), "malformed", "the store's CBOR: more than 100,000 items in one value"),
+    "data hash: too many ranges": (lambda n: c2pa_store(manifest(b"\xa0", b"\xa1\x6aexclusions" + array(n << 20, RANGE))),
+                                   "malformed", "the store's CBOR: more than 100,000 items in one value"),
     "boxes: empty ones in the assertion store": (lambda n: c2pa_store(manifest(b"\xa0", DATA_HASH, box(b"free", b"") * (n << 20))),
                                                  "placeholder, not signed yet", ""),
     "boxes: manifests, the last one active": (lambda n: c2pa_store(*[manifest(b"\xa0", DATA_HASH)] * (n << 14)),
