@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from conftest import SAMPLES
 from jumbf_stores import (CBOR_TYPE, MANIFEST_LABEL, assertion, box, c2pa, data_hash_map, data_hash_store, hashed_uri,
                           manifest, store, superbox)
-from vellumark_tools import Verdict
+from vellumark_tools import Verdict, check, sign
 from vellumark_tools.binding import verify
 from vellumark_tools.cbor import CborError, Tagged, decode
 
@@ -314,14 +314,17 @@ REAL_STORES = [
 
 
 @pytest.mark.parametrize("name, size, exclusion, digest", REAL_STORES)
-def test_real_stores_give_their_known_data_hash(name, size, exclusion, digest):
+def test_real_stores_give_their_known_data_hash_and_bind_no_archive(tmp_path, name, size, exclusion, digest):
     data = (SAMPLES / "c2pa" / name).read_bytes()
     assert len(data) == size
-    binding = verify(io.BytesIO(bytes(size + 1000)), (size, 1000), data)
+    signed = sign(SAMPLES / "warcat" / "at.warc", data, tmp_path / "at.c2pa.warc")
+    binding = check(signed.output).bindings[0][1]
     # Their claim's hashed URI of the data hash matched, or the verdict would be a mismatch.
     assert (binding.verdict, binding.alg, binding.exclusions, binding.expected.hex()) == (
         Verdict.NOT_THE_RECORD, "sha256", [exclusion], digest)
-    assert binding.reason.startswith(f"the store excludes [{exclusion[0]}, +{exclusion[1]}]")
+    record = f"[{signed.manifest_offset}, +{signed.manifest_length}]"
+    assert check(signed.output).problems == [f"binding exclusions are not the manifest store record: the store excludes "
+                                             f"[{exclusion[0]}, +{exclusion[1]}], and the manifest store record stands at {record}"]
 
 
 def test_a_real_store_whose_data_hash_assertion_was_altered_fails_its_hashed_uri():
