@@ -265,17 +265,6 @@ def test_a_record_without_a_range_of_its_own_is_never_the_exclusion():
     assert binding.verdict == Verdict.NOT_THE_RECORD and "shares a gzip member" in binding.reason
 
 
-def test_verbose_details_name_both_hashes_and_ranges():
-    binding = verdict_of(bound(digest=bytes(32)))
-    assert binding.details() == [
-        f"active manifest: {MANIFEST_LABEL}",
-        f"expected sha256: {'00' * 32}",
-        f"actual sha256: {DIGEST.hex()}",
-        "exclusions: [2000, +48]",
-        "manifest store record: [2000, +48]",
-    ]
-
-
 # ---------------------------------------------------------------------------- hostile stores, mutated at random
 
 FINAL = bound()
