@@ -6,10 +6,11 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import os
-from typing import Any, Dict, Iterator, List, Optional, cast
+from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union, cast
 
 from . import digests
 from .archive import ArchiveReader, Record, Source, open_source
+from .binding import Binding, DataHash, data_hash_of, verify
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .signing import block_length, is_manifest
@@ -135,6 +136,50 @@ def read_manifest(source: Source, *, inflater: Any = None, member_limit: int = D
     return found
 
 
+def _record_range(record: Union[Record, Found]) -> Optional[Tuple[int, int]]:
+    """Where a record stands in the file, when a range holds it alone."""
+    return None if record.length is None else (record.offset, record.length)
+
+
+def data_hash(source: Source, alg: str = "sha256", *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> DataHash:
+    """The data hash a signer writes into the store: `alg` (sha256, sha384 or
+    sha512) of every byte of the archive outside its manifest store record.
+    Raises ArchiveError for an archive without one (sign it with a
+    placeholder store first), or whose record shares a gzip member; for a
+    WACZ package, each of whose archives is an asset of its own
+    (wacz_archives() gives them as streams)."""
+    if _packaged(source):
+        raise ArchiveError("a WACZ package: each of its archives is hashed on its own (wacz_archives() gives them)")
+    with open_source(source) as (stream, _):
+        _refuse_pipe(stream)
+        found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
+        if found is None:
+            raise ArchiveError("no manifest store record: sign it with a placeholder store first")
+        record = _record_range(found)
+        if record is None:
+            raise ArchiveError("the manifest store record shares a gzip member, so no range holds it alone: sign the archive again")
+        return data_hash_of(stream, record, alg)
+
+
+def verify_binding(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Binding]:
+    """The binding of the archive's manifest store to it (its `verdict` says
+    what was found), or None when it has no manifest store record. Raises
+    ArchiveError for an archive that does not parse, and for a WACZ package
+    (check() gives each of its archives' bindings)."""
+    if _packaged(source):
+        raise ArchiveError("a WACZ package: each of its archives has its own binding (check() gives them)")
+    with open_source(source) as (stream, _):
+        _refuse_pipe(stream)
+        found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
+        return None if found is None else verify(stream, _record_range(found), found.store)
+
+
+def _refuse_pipe(stream: IO[bytes]) -> None:
+    """A binding reads the archive twice: once for its store, once to hash it."""
+    if not stream.seekable():
+        raise ArchiveError("the binding needs an archive that can be read twice, and this one is a pipe or a socket")
+
+
 @dataclasses.dataclass
 class Checked:
     """What check() found. `problems` empty means the archive is sound."""
@@ -147,6 +192,9 @@ class Checked:
     not_per_record_at: Optional[int] = None  # the first member that is not
     digests: int = 0  # declared digests that were checked
     problems: List[str] = dataclasses.field(default_factory=list)
+    bindings: List[Tuple[str, Binding]] = dataclasses.field(default_factory=list)
+    """(archive, its binding): the archive's manifest store's binding to it;
+    in a WACZ package, each archive entry's. Failing bindings are among the problems too."""
 
     @property
     def ok(self) -> bool:
@@ -171,6 +219,7 @@ def check(
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
+        last_manifest: Optional[Record] = None
         followed = False  # a record came after a manifest store record
         glued: Optional[int] = None  # a record that ends with its body, no blank line after it
         extra = 0
@@ -186,6 +235,7 @@ def check(
                     _problem(result, f"the manifest store record at offset {manifests[-1]} is not the last record", force=True)
                 if manifest:
                     manifests.append(record.offset)
+                    last_manifest = record
                 if reader.compressed and not record.own_member and result.not_per_record_at is None:
                     result.not_per_record_at = record.offset
                 if digests_too and digests.declares_digest(record.warc["headers"]):
@@ -210,6 +260,16 @@ def check(
                 )
         if len(manifests) > 1:
             _problem(result, f"{len(manifests)} manifest store records; an archive carries one", force=True)
+        if last_manifest is not None:
+            try:
+                _refuse_pipe(stream)
+                binding = verify(stream, _record_range(last_manifest), last_manifest.body)
+            except ArchiveError as error:
+                _problem(result, str(error), force=True)
+                return result
+            result.bindings.append((name, binding))
+            if not binding.ok:
+                _problem(result, binding.line(), force=True)
         if extra:
             result.problems.append(f"... and {extra} more")
         return result
@@ -235,6 +295,7 @@ def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too
             result.members += part.members
             result.digests += part.digests
             result.problems += [f"{shown(entry)}: {problem}" for problem in part.problems]
+            result.bindings += part.bindings
     except ArchiveError as error:
         result.problems.append(str(error))
     return result

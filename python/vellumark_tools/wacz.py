@@ -34,7 +34,7 @@ from .digests import hash_named
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, Region, atomic_output
-from .signing import Signed, sign_archive
+from .signing import Signed, output_binding, sign_archive
 from .survey import Found, naming, read_manifest
 from .zips import Entry, EntryStream, Window, Zip, ZipWriter, method_name, read_back
 from . import zips
@@ -455,6 +455,7 @@ class _Signer:
         algorithm = _algorithm(resource["hash"], name) if resource else "sha256"
         zip64 = entry.info.file_size + 2 * len(store) + (1 << 20) > zips.ZIP64_AT  # room for the new record, whatever it does
         opened = self.writer.begin(self.package.zip, entry, zip64)
+        data_start = self.out.written
         sink = _Sink(self.out, name, algorithm)
         with self.package.zip.open(entry, algorithm) as source:
             try:
@@ -467,6 +468,7 @@ class _Signer:
             raise ArchiveError(problem)
         self._refuse_moved(name, signed)
         self.writer.finish(opened, sink.crc, sink.size)
+        signed.binding = output_binding(cast(IO[bytes], Window(self.out, data_start, sink.size, name)), signed, store)
         self.new_hashes[name] = (sink.hash, sink.size)
         self.signed.append((name, signed))
 

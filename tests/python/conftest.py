@@ -13,7 +13,7 @@ SAMPLES = pathlib.Path(__file__).resolve().parents[1] / "data"  # an archive wri
 # has), or "system" for what scripts/system-deps.sh installs, and whether it
 # has a build for this Python.
 CI_INSTALLS = {
-    "warcio": ("test", True), "wacz": ("test", True), "cdxj-indexer": ("test", True), "mypy": ("test", True),
+    "warcio": ("test", True), "wacz": ("test", True), "cdxj-indexer": ("test", True), "mypy": ("test", True), "cbor2": ("test", True),
     "fastwarc": ("test", sys.version_info >= (3, 10)),  # no wheel for 3.9
     "pyspark": ("spark", True), "java": ("system", True), "unzip": ("system", True),
 }
@@ -72,7 +72,8 @@ import subprocess  # noqa: E402
 
 import vellumark  # noqa: E402
 
-STORE = b"\x00\x00\x00\x20jumbc2pa" + b"\x00" * 20 + b"test store"  # opaque: begins like a JUMBF superbox
+# Opaque: a JUMBF superbox, as a manifest store is, but of no C2PA type (its binding is not checked).
+STORE = b"\x00\x00\x00\x20jumb\x00\x00\x00\x18jumdtest" + b"\x00" * 12 + b"test store"
 
 
 def record(kind: str, body: bytes, n: int, version: str = "1.1") -> bytes:
