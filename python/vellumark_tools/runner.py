@@ -168,8 +168,21 @@ def _worker_main(connection: multiprocessing.connection.Connection, lifeline: mu
                 return
             name, job = task
             connection.send(run_one(job, name))
-    except (EOFError, OSError, RunEnded, Terminated):
-        os._exit(128 + signal.SIGTERM)
+    except BaseException as error:
+        if _stopped(error):
+            os._exit(128 + signal.SIGTERM)
+        raise
+
+
+def _stopped(error: Optional[BaseException]) -> bool:
+    """Whether an exception comes of the worker being stopped (SIGTERM, its run
+    gone), even as the code it interrupted passed it on: an import wraps
+    Terminated in a RuntimeError from a dataclass's __set_name__."""
+    while error is not None:
+        if isinstance(error, (EOFError, OSError, RunEnded, Terminated)):
+            return True
+        error = error.__cause__ or error.__context__
+    return False
 
 
 @dataclasses.dataclass

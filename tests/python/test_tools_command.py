@@ -24,6 +24,7 @@ import paused_run
 from conftest import (SAMPLES, STORE, command, command_env, importorskip, is_manifest, linux_only, manifest_record, per_record_gz,
                       record, run_command, write_wacz)
 from vellumark_tools import iter_records, read_manifest
+from vellumark_tools import runner as runner_module
 from vellumark_tools.runner import run_jobs
 
 KEPT = [record("warcinfo", b"software: test\r\n", 0), record("response", b"x" * 5000, 1), record("request", b"GET /", 2)]
@@ -336,6 +337,28 @@ def wait_for_file(path):
     while not os.path.exists(path):
         time.sleep(0.01)
     return Outcome("second")
+
+
+def wrapped(outer, inner):
+    try:
+        try:
+            raise inner
+        except BaseException as error:
+            raise outer from error
+    except BaseException as error:
+        return error
+
+
+@pytest.mark.parametrize("error, stopped", [
+    (runner_module.Terminated(15), True),
+    # SIGTERM during an import (unpickling a task) came out of a dataclass's __set_name__ as a RuntimeError, with a traceback
+    (wrapped(RuntimeError("Error calling __set_name__"), runner_module.Terminated(15)), True),
+    (wrapped(RuntimeError("x"), EOFError()), True),  # the run's end of the pipe closed
+    (wrapped(RuntimeError("a bug"), ValueError("in the worker loop")), False),
+    (KeyError("a bug"), False),
+])
+def test_a_worker_stopped_whatever_it_was_doing_ends_quietly(error, stopped):
+    assert runner_module._stopped(error) is stopped
 
 
 def test_workers_that_cannot_be_started_leave_the_work_to_the_run(crawl):
