@@ -18,16 +18,16 @@ from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, 
 
 import vellumark
 
-from . import members
+from .archive import DEFAULT_MEMBER_LIMIT
 from .errors import ArchiveError, shown
+from .formats import census, check, index_entries, read_manifest, sign
 from .inputs import Inputs, find_archives, store_for, why_not
-from .members import DEFAULT_MEMBER_LIMIT
 from .output import atomic_output, check_target, remove_leftovers
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
-from .signing import Signed, is_gzip_file, sign, signed_name
+from .signing import Signed, is_gzip_file, signed_name
+from .survey import Found, census_totals
 from .wacz import DIGEST as DIGEST_FILE
 from .wacz import is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
-from .survey import Found, census, census_totals, check, index_entries, read_manifest
 
 PROG = "vellumark"
 DEFAULT_FIELDS = "offset,length,warc-type,warc-target-uri,warc-record-id"
@@ -146,11 +146,6 @@ def report_inputs(inputs: Inputs) -> None:
         print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
 
 
-def note_inflater(paths: Iterable[str]) -> None:
-    if members.isal_zlib is None and sys.stderr.isatty() and any(p.lower().endswith(".gz") for p in paths):
-        note("inflating with zlib; pip install 'vellumark[fast-gzip]' (python-isal) inflates about twice as fast")
-
-
 def run_and_report(
     jobs: List[Tuple[str, Any]], workers: int, summary: Callable[[List[Outcome]], str], failures_too: bool = False,
     failed_before: int = 0,
@@ -234,7 +229,6 @@ class Sign(Command):
             if args.output_dir is not None:
                 os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
             check_target(target)
-        note_inflater(p for p, _ in inputs.archives)
         jobs = [
             (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit), (remove_leftovers, (target,))))
             for (path, _), target in zip(inputs.archives, targets)
@@ -493,7 +487,6 @@ class Check(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        note_inflater(p for p, _ in inputs.archives)
         jobs = [(shown(p), (check_job, (p, args.member_limit, args.verbose))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
@@ -525,7 +518,6 @@ class Census(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        note_inflater(p for p, _ in inputs.archives)
         jobs = [(shown(p), (census_job, (p, args.member_limit))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
@@ -593,13 +585,12 @@ COMMANDS: Dict[str, Type[Command]] = {"sign": Sign, "manifest": Manifest, "index
 
 
 def version_text() -> str:
-    inflater = "isal" if members.isal_zlib is not None else "zlib (pip install 'vellumark[fast-gzip]' for isal)"
     try:
         importlib.import_module("tqdm")
         progress = "tqdm"
     except ImportError:
         progress = "none (pip install 'vellumark[progress]')"
-    return f"{PROG} {vellumark.__version__}; gzip: {inflater}; progress bar: {progress}"
+    return f"{PROG} {vellumark.__version__}; gzip: zlib-ng (built in); progress bar: {progress}"
 
 
 def build_parser() -> argparse.ArgumentParser:

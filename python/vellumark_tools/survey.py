@@ -5,23 +5,12 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Any, Dict, Iterator, List, Optional, cast
+from typing import Any, Dict, Iterator, List, Optional
 
 from . import digests
-from .archive import ArchiveReader, Record, Source, open_source
-from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT
-from .signing import block_length, is_manifest
-
-
-def stray_bytes(reader: ArchiveReader) -> List[str]:
-    """The stray bytes the reader stepped over, as warnings."""
-    where = "of the inflated data " if reader.compressed else ""
-    return [
-        f"{length} stray bytes at offset {offset} {where}after a record's body, which warcio steps over too "
-        "(that record's Content-Length may be short)"
-        for offset, length in reader.gaps
-    ]
+from .archive import DEFAULT_MEMBER_LIMIT, ArchiveReader, Source, open_source
+from .errors import ArchiveError
+from .signing import is_manifest
 
 
 @dataclasses.dataclass
@@ -65,36 +54,21 @@ def census_totals(read: List[Census], errors: Dict[str, str]) -> Dict[str, Any]:
     }
 
 
-def _packaged(source: Source) -> bool:
-    """Whether the source is a WACZ package: the functions here then run over each of its archives."""
-    from .wacz import is_wacz
-
-    return isinstance(source, (str, bytes, os.PathLike)) and is_wacz(source)
-
-
-def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
-    """Counts the records of an archive (of every archive of a WACZ package)
-    by WARC-Type and version. Raises ArchiveError."""
-    if _packaged(source):
-        from .wacz import wacz_archives
-
-        total = Census(shown(cast(PathLike, source)))
-        for entry, stream in wacz_archives(cast(PathLike, source)):
-            part = census(stream, inflater=inflater, member_limit=member_limit)
-            total.add(part)
-            total.warnings += [f"{entry}: {warning}" for warning in part.warnings]
-        return total
+def census_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
+    """Counts the records of a .warc or .warc.gz by WARC-Type and version,
+    reading no body. Raises ArchiveError."""
     with open_source(source) as (stream, name):
         result = Census(name)
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        by_type, versions = result.by_type, result.versions
         for record in reader.records():
             result.records += 1
-            kind = record.warc["headers"].get("warc-type", "(none)")
-            result.by_type[kind] = result.by_type.get(kind, 0) + 1
-            result.versions[record.version] = result.versions.get(record.version, 0) + 1
+            kind = record.headers.get("warc-type", "(none)")
+            by_type[kind] = by_type.get(kind, 0) + 1
+            versions[record.version] = versions.get(record.version, 0) + 1
             result.manifest = result.manifest or is_manifest(record)
         result.bytes = reader.size
-        result.warnings = stray_bytes(reader)
+        result.warnings = reader.warnings
         return result
 
 
@@ -109,15 +83,12 @@ class Found:
     compressed: bool
 
 
-def read_manifest(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
-    """The store of the last manifest store record, or None. Raises
-    ArchiveError (for a WACZ package, whose archives each carry their own:
-    wacz_manifests() gives them)."""
-    if _packaged(source):
-        raise ArchiveError("a WACZ package: each of its archives carries its own store (wacz_manifests() lists them)")
+def read_archive_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
+    """The store of the last manifest store record of a .warc or .warc.gz, or
+    None; the body of no other record is read. Raises ArchiveError."""
     found = None
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit)
         for record in reader.records():
             if is_manifest(record):
                 found = Found(record.body, record.offset, record.length, reader.compressed)
@@ -145,19 +116,16 @@ class Checked:
 MANY = 10  # problems kept in full; the rest are counted
 
 
-def check(
-    source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True
-) -> Checked:
-    """Reads every record: each must parse; a .warc.gz must be per-record; at
-    most one manifest store record, standing last; every declared digest
-    true. Problems are collected, not raised; a record that does not parse
-    ends the check with its problem. A WACZ package is checked as a package
-    (wacz.check_wacz) and each of its archives as above."""
-    if _packaged(source):
-        return _check_package(cast(PathLike, source), inflater, member_limit, digests_too)
+def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True) -> Checked:
+    """Reads every record of a .warc or .warc.gz: each must parse; a .warc.gz
+    must be per-record; at most one manifest store record, standing last;
+    every declared digest true (hashed as the body comes, never held whole);
+    nothing unusual that readers would read differently. Problems are
+    collected, not raised; a record that does not parse ends the check with
+    its problem."""
     with open_source(source) as (stream, name):
         result = Checked(name)
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+        reader = ArchiveReader(stream, name, member_limit=member_limit)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
         followed = False  # a record came after a manifest store record
@@ -168,7 +136,13 @@ def check(
                 result.records += 1
                 if glued is not None:  # and another follows: warcio refuses to read on
                     extra += not _problem(result, f"the record at offset {glued} is not followed by a blank line (CR LF CR LF)")
-                glued = _glued(record)
+                headers = record.headers
+                if digests_too and digests.declares_digest(headers):
+                    checked, found = digests.verify(headers, record.body_reader())
+                    result.digests += checked
+                    for problem in found:
+                        extra += not _problem(result, f"record at offset {record.offset}: {problem}")
+                glued = record.data_offset if record.separator == 0 and not record.own_member else None
                 manifest = is_manifest(record)
                 if manifests and not manifest and not followed:
                     followed = True
@@ -177,16 +151,13 @@ def check(
                     manifests.append(record.offset)
                 if reader.compressed and not record.own_member and result.not_per_record_at is None:
                     result.not_per_record_at = record.offset
-                if digests_too and digests.declares_digest(record.warc["headers"]):
-                    checked, found = digests.verify(record.warc["headers"], record.body)
-                    result.digests += checked
-                    for problem in found:
-                        extra += not _problem(result, f"record at offset {record.offset}: {problem}")
         except ArchiveError as error:
+            for warning in reader.warnings:
+                _problem(result, warning, force=True)
             _problem(result, str(error), force=True)
             return result
         result.members = reader.members
-        for warning in stray_bytes(reader):
+        for warning in reader.warnings:
             _problem(result, warning, force=True)
         if reader.compressed:
             result.per_record = result.not_per_record_at is None
@@ -204,31 +175,6 @@ def check(
         return result
 
 
-def _glued(record: Record) -> Optional[int]:
-    """The offset of a record that is not alone in its gzip member and has no
-    separator after its body, or None."""
-    if record.own_member or record.raw is None:
-        return None
-    return record.warc["offset"] if block_length(record) == len(record.raw) else None
-
-
-def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too: bool) -> Checked:
-    from .wacz import check_wacz, wacz_archives
-
-    result = Checked(shown(path))
-    result.problems += check_wacz(path)
-    try:
-        for entry, stream in wacz_archives(path):
-            part = check(stream, inflater=inflater, member_limit=member_limit, digests_too=digests_too)
-            result.records += part.records
-            result.members += part.members
-            result.digests += part.digests
-            result.problems += [f"{entry}: {problem}" for problem in part.problems]
-    except ArchiveError as error:
-        result.problems.append(str(error))
-    return result
-
-
 def _problem(result: Checked, text: str, force: bool = False) -> bool:
     """Keeps a problem; past MANY, only counts it (returns False)."""
     if force or len(result.problems) < MANY:
@@ -237,42 +183,33 @@ def _problem(result: Checked, text: str, force: bool = False) -> bool:
     return False
 
 
-def index_entries(
-    source: Source,
-    fields: List[str],
-    *,
-    inflater: Any = None,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
-    warnings: Optional[List[str]] = None,
+def index_archive(
+    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, warnings: Optional[List[str]] = None
 ) -> Iterator[Dict[str, Any]]:
-    """One dict per record with the fields asked for, as warcio index writes
-    them: "offset", "length" (a .warc.gz: of the record's gzip member, left out
-    when it shares one; a .warc: up to the end of its block, without the blank
-    lines after it), "filename", and header values by name (left out when the
-    record has no such header). Stray bytes stepped over are added to `warnings`."""
-    if _packaged(source):
-        from .wacz import wacz_archives
-
-        for _, stream in wacz_archives(cast(PathLike, source)):  # offsets are each entry's own, as its CDXJ gives them
-            yield from index_entries(stream, fields, inflater=inflater, member_limit=member_limit, warnings=warnings)
-        return
+    """One dict per record of a .warc or .warc.gz with the fields asked for, as
+    warcio index writes them: "offset", "length" (a .warc.gz: of the record's
+    gzip member, left out when it shares one; a .warc: up to the end of its
+    block, without the blank lines after it), "filename", and header values by
+    name (left out when the record has no such header). No body is read.
+    What was unusual is added to `warnings`."""
     wanted = [(field, field.lower()) for field in fields]
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        filename = os.path.basename(name)
         for record in reader.records():
             entry: Dict[str, Any] = {}
-            headers = record.warc["headers"]
+            headers = record.headers
             for field, key in wanted:
                 if key == "offset":
                     entry[field] = record.offset
                 elif key == "length":
-                    length = record.length if reader.compressed else block_length(record)
+                    length = record.length if reader.compressed else record.header_length + record.body_length
                     if length is not None:
                         entry[field] = length
                 elif key == "filename":
-                    entry[field] = os.path.basename(name)
+                    entry[field] = filename
                 elif key in headers:
                     entry[field] = headers[key]
             yield entry
         if warnings is not None:
-            warnings += stray_bytes(reader)
+            warnings += reader.warnings

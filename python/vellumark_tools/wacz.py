@@ -28,11 +28,11 @@ import zipfile
 import zlib
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, cast
 
+from .archive import DEFAULT_MEMBER_LIMIT
 from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, atomic_output, read_at
 from .signing import Signed, sign_archive
-from .survey import Found, read_manifest
+from .survey import Found, read_archive_manifest
 
 DATAPACKAGE = "datapackage.json"
 DIGEST = "datapackage-digest.json"
@@ -126,6 +126,14 @@ class _Window(_Entry):
     def __init__(self, file: Any, start: int, size: int, name: str, algorithm: Optional[str] = None) -> None:
         super().__init__(name, size, algorithm)
         self._file, self._start = file, start  # anything output.read_at reads: a file, or the Output being written
+
+    def window(self) -> Optional[Tuple[int, int, int]]:
+        """(descriptor, start, length) for a reader that reads by position itself;
+        None when the file has no descriptor."""
+        try:
+            return self._file.fileno(), self._start, self.size
+        except (OSError, AttributeError, ValueError):
+            return None
 
     def _read_at(self, offset: int, size: int) -> bytes:
         data = read_at(self._file, self._start + offset, size)
@@ -362,13 +370,11 @@ def wacz_archives(path: PathLike) -> Iterator[Tuple[str, IO[bytes]]]:
                 yield info.filename, cast(IO[bytes], entry)
 
 
-def wacz_manifests(
-    path: PathLike, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT
-) -> List[Tuple[str, Optional[Found]]]:
+def wacz_manifests(path: PathLike, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> List[Tuple[str, Optional[Found]]]:
     """Each archive's manifest store (None where it has none), by entry name;
     offsets are in the entry. Raises ArchiveError."""
     return [
-        (name, read_manifest(stream, inflater=inflater, member_limit=member_limit))
+        (name, read_archive_manifest(stream, member_limit=member_limit))
         for name, stream in wacz_archives(path)
     ]
 
@@ -628,7 +634,6 @@ def sign_wacz(
     output: Optional[PathLike] = None,
     record_id: Optional[str] = None,
     *,
-    inflater: Any = None,
     member_limit: int = DEFAULT_MEMBER_LIMIT,
 ) -> SignedPackage:
     """Writes the package with every archive/ entry signed as signing.sign
@@ -659,17 +664,17 @@ def sign_wacz(
             raise ArchiveError(problems[0] + more)
         stores = {i.filename: store_for(i.filename) for i in archives}
         with atomic_output(target) as out:
-            result = _Signer(package, out, stores, record_id, inflater, member_limit).run()
+            result = _Signer(package, out, stores, record_id, member_limit).run()
             result.output = shown(target)
     return result
 
 
 class _Signer:
     def __init__(
-        self, package: _Package, out: Output, stores: Dict[str, bytes], record_id: Optional[str], inflater: Any, member_limit: int
+        self, package: _Package, out: Output, stores: Dict[str, bytes], record_id: Optional[str], member_limit: int
     ) -> None:
         self.package, self.out, self.stores, self.record_id = package, out, stores, record_id
-        self.options: Dict[str, Any] = {"inflater": inflater, "member_limit": member_limit}
+        self.options: Dict[str, Any] = {"member_limit": member_limit}
         self.writer = _ZipWriter(out)
         self.result = SignedPackage(package.name, "")
         self.new_hashes: Dict[str, Tuple[str, int]] = {}
@@ -766,7 +771,7 @@ class _Signer:
             for signed in self.result.archives:
                 info = written.getinfo(signed.output)
                 start = _data_start(whole, info) + signed.manifest_offset
-                found = read_manifest(cast(IO[bytes], _Window(self.out, start, signed.manifest_length, signed.output)))
+                found = read_archive_manifest(cast(IO[bytes], _Window(self.out, start, signed.manifest_length, signed.output)))
                 if found is None or found.store != self.stores[signed.output]:
                     raise ArchiveError(
                         f"{self.out.target}: {signed.output}: the manifest store read back differs from the one written"

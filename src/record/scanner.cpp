@@ -105,8 +105,9 @@ std::optional<std::string_view> StreamScanner::version_at(std::string_view rest)
     const std::string_view number = rest.substr(5);
     if (number.starts_with("1.1")) return kVersion.substr(5);
     for (std::string_view old : kOldVersions)
-        if (number.size() > old.size() && number.starts_with(old) &&
-            kVersionEnds.find(number[old.size()]) != std::string_view::npos)
+        // The end of the data counts as the end of the line: such an archive is truncated, not of another version.
+        if (number.starts_with(old) &&
+            (number.size() == old.size() || kVersionEnds.find(number[old.size()]) != std::string_view::npos))
             return old;
     return std::nullopt;
 }
@@ -120,6 +121,8 @@ Step StreamScanner::read_head(std::string_view input, bool final) {
         return need(start, 1);
     }
     if (rest.size() < kVersionBytes && !final && could_start_version(rest)) return need(start, kVersionBytes);
+    if (!final && grammar_.trailing_white_space && rest.size() < kMaxStrayLine && is_ascii_white_space(rest))
+        return need(start, rest.size() + 1);  // white space the end of the data may follow
     if (final && grammar_.trailing_white_space && is_ascii_white_space(rest)) {
         trailing_ = rest.size();
         consumed_ = input.size();
