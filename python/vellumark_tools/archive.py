@@ -244,15 +244,25 @@ class _Prefixed:
         return data
 
 
+def default_threads() -> int:
+    """Threads that inflate one .warc.gz at once: the cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every system
+        return os.cpu_count() or 1
+
+
 class ArchiveReader:
     """The records of one archive, in order, from a binary stream. After the
     iteration: `members` (gzip members), `size` (uncompressed bytes) and
     `data_end`, where the archive's data ends in the file (trailing zero
     padding after the last gzip member is not part of it); `warnings` lists
     what was unusual, one line each, and `gaps` (offset, length) of the stray
-    bytes stepped over."""
+    bytes stepped over. `threads` inflate the gzip members of a per-record
+    .warc.gz at once (default: the cores); the records are the same, in the
+    same order, however many."""
 
-    def __init__(self, stream: IO[bytes], name: str = "<stream>", *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> None:
+    def __init__(self, stream: IO[bytes], name: str = "<stream>", *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> None:
         self.name = name
         self._member_limit = member_limit
         self._stream = stream  # the reader reads its descriptor: it must stay open
@@ -260,11 +270,11 @@ class ArchiveReader:
         if window is not None:
             fd, start, length = window
             self.compressed = os.pread(fd, 2, start) == GZIP_MAGIC and (length is None or length >= 2)
-            self._reader = _reader.Reader(fd, start, length, member_limit)
+            self._reader = _reader.Reader(fd, start, length, member_limit, threads or default_threads())
         else:
             head = stream.read(2)
             self.compressed = head == GZIP_MAGIC
-            self._reader = _reader.Reader(_Prefixed(head, stream), 0, None, member_limit)
+            self._reader = _reader.Reader(_Prefixed(head, stream), 0, None, member_limit, threads or default_threads())
         self.members = 0
         self.size = 0
         self.data_end = 0
@@ -305,11 +315,11 @@ class ArchiveReader:
                 self.gaps.append((warning[1], warning[2]))
 
 
-def iter_records(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Iterator[Record]:
+def iter_records(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Iterator[Record]:
     """The records of a .warc or .warc.gz file (a path or an open binary file),
     one at a time, each with where it stands in the file.
 
     Raises ArchiveError at the first record that does not parse, and for an
     empty archive. Memory follows the reader's window, not the archive."""
     with open_source(source) as (stream, name):
-        yield from ArchiveReader(stream, name, member_limit=member_limit).records()
+        yield from ArchiveReader(stream, name, member_limit=member_limit, threads=threads).records()

@@ -40,18 +40,18 @@ class UsageError(Exception):
 # ---------------------------------------------------------------------------- jobs (run in worker processes)
 
 
-def sign_job(path: str, store: Any, target: str, record_id: Optional[str], member_limit: int) -> Outcome:
+def sign_job(path: str, store: Any, target: str, record_id: Optional[str], member_limit: int, threads: int) -> Outcome:
     """`store`: the store's bytes, or for a WACZ package a dict of them by archive entry."""
     name = shown(path)
     if isinstance(store, dict):
-        package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit)
+        package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit, threads=threads)
         moved = sum(1 for s in package.archives if s.dropped)
         line = (f"{name} -> {package.output}: {plural(len(package.archives), 'archive')}, {plural(package.records, 'record')}; "
                 f"every index entry stays valid" + (f" (replaced the stores of {moved})" if moved else ""))
         warnings = [f"{DIGEST_FILE}: its signedData signed the old hash of datapackage.json and was removed; "
                     "sign the package again with the tool that signed it"] if package.signature_removed else []
         return Outcome(name, True, line, {"records": package.records, "bytes": sum(s.size for s in package.archives)}, warnings)
-    signed = sign(path, store, target, record_id, member_limit=member_limit)
+    signed = sign(path, store, target, record_id, member_limit=member_limit, threads=threads)
     assert isinstance(signed, Signed)
     advice = signed.index_advice()
     dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
@@ -64,18 +64,18 @@ def sign_job(path: str, store: Any, target: str, record_id: Optional[str], membe
     return Outcome(name, True, line, {"records": signed.records, "bytes": signed.size})
 
 
-def census_job(path: str, member_limit: int) -> Outcome:
+def census_job(path: str, member_limit: int, threads: int) -> Outcome:
     name = shown(path)
-    result = census(path, member_limit=member_limit)
+    result = census(path, member_limit=member_limit, threads=threads)
     versions = ", ".join(f"WARC/{v}" for v in sorted(result.versions))
     carried = ", carries a manifest store" if result.manifest else ""
     line = f"{name}: {plural(result.records, 'record')} ({versions or 'none'}), {result.bytes:,} bytes uncompressed{carried}"
     return Outcome(name, True, line, result, result.warnings)
 
 
-def check_job(path: str, member_limit: int, verbose: bool) -> Outcome:
+def check_job(path: str, member_limit: int, threads: int, verbose: bool) -> Outcome:
     name = shown(path)
-    result = check(path, member_limit=member_limit)
+    result = check(path, member_limit=member_limit, threads=threads)
     layout = ""
     if result.compressed:
         layout = f", per-record gzip ({plural(result.members, 'member')})" if result.per_record else ", not per-record gzip"
@@ -206,6 +206,7 @@ class Sign(Command):
         parser.add_argument("--record-id", metavar="ID", help="the new record's ID (one archive only; default: a new urn:uuid)")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -222,6 +223,7 @@ class Sign(Command):
             raise UsageError(f"--output names one file, and {len(inputs.archives)} archives were given; use --output-dir")
         if args.record_id is not None and len(inputs.archives) > 1:
             raise UsageError("--record-id is for one archive: each record needs an ID of its own")
+        share_cores(args, len(inputs.archives))
         targets = [target_of(path, root, args) for path, root in inputs.archives]
         refuse_clashes([p for p, _ in inputs.archives], targets)
         stores = load_stores([p for p, _ in inputs.archives], args.manifest)
@@ -230,7 +232,7 @@ class Sign(Command):
                 os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
             check_target(target)
         jobs = [
-            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit), (remove_leftovers, (target,))))
+            (shown(path), (sign_job, (path, stores[path], target, args.record_id, args.member_limit, args.threads), (remove_leftovers, (target,))))
             for (path, _), target in zip(inputs.archives, targets)
         ]
 
@@ -353,6 +355,7 @@ class Manifest(Command):
         parser.add_argument("--output", "-o", metavar="FILE", help="where to write the store (default: standard output, when it is not a terminal)")
         parser.add_argument("--archive", dest="entry", metavar="NAME", help="in a WACZ package: the archive whose store to write (archive/NAME)")
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -367,9 +370,10 @@ class Manifest(Command):
         if args.output is not None:
             refuse_overwriting_an_archive(args.output, [args.archive])
             check_target(args.output)
+        share_cores(args, 1)
         name = shown(args.archive)
         if packaged:
-            found_in = {entry: found for entry, found in wacz_manifests(args.archive, member_limit=args.member_limit)}
+            found_in = {entry: found for entry, found in wacz_manifests(args.archive, member_limit=args.member_limit, threads=args.threads)}
             if args.entry is None:
                 for entry, found in found_in.items():
                     print(f"{entry}: {where_it_stands(found)}" if found else f"{entry}: no manifest store record")
@@ -380,7 +384,7 @@ class Manifest(Command):
             found, name = found_in[entry], f"{name}:{entry}"
         else:
             try:
-                found = read_manifest(args.archive, member_limit=args.member_limit)
+                found = read_manifest(args.archive, member_limit=args.member_limit, threads=args.threads)
             except ArchiveError as error:
                 raise ArchiveError(f"{name}: {error}") from None
         if found is None:
@@ -431,6 +435,7 @@ class Index(Command):
             help=f"comma-separated: offset, length (of the gzip member in a .warc.gz), filename, or header names (default: {DEFAULT_FIELDS})",
         )
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -441,11 +446,12 @@ class Index(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
+        share_cores(args, 1)
         status = 1 if inputs.failed else 0
         for path, _ in inputs.archives:
             warnings: List[str] = []
             try:
-                for entry in index_entries(path, fields, member_limit=args.member_limit, warnings=warnings):
+                for entry in index_entries(path, fields, member_limit=args.member_limit, threads=args.threads, warnings=warnings):
                     emit(json.dumps(entry) + "\n")
                 for warning in warnings:
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
@@ -480,6 +486,7 @@ class Check(Command):
         parser.add_argument("--verbose", "-v", action="store_true", help="list every problem, not only the first")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -487,7 +494,8 @@ class Check(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        jobs = [(shown(p), (check_job, (p, args.member_limit, args.verbose))) for p, _ in inputs.archives]
+        share_cores(args, len(inputs.archives))
+        jobs = [(shown(p), (check_job, (p, args.member_limit, args.threads, args.verbose))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
             good = sum(1 for o in outcomes if o.ok)
@@ -506,6 +514,7 @@ class Census(Command):
         parser.add_argument("--json", metavar="FILE", help="also write the totals as JSON")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -518,7 +527,8 @@ class Census(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        jobs = [(shown(p), (census_job, (p, args.member_limit))) for p, _ in inputs.archives]
+        share_cores(args, len(inputs.archives))
+        jobs = [(shown(p), (census_job, (p, args.member_limit, args.threads))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
             totals = combined(outcomes, inputs)
@@ -567,11 +577,39 @@ def size(text: str) -> int:
     return value
 
 
+class _Given(argparse.Action):
+    """Stores the value and notes that it was given, not defaulted."""
+
+    def __call__(self, parser: Any, namespace: argparse.Namespace, values: Any, option_string: Optional[str] = None) -> None:
+        setattr(namespace, self.dest, values)
+        namespace.workers_given = True
+
+
 def add_workers(parser: argparse.ArgumentParser) -> None:
+    parser.set_defaults(workers_given=False)
     parser.add_argument(
-        "--workers", "-j", type=positive, default=default_workers(), metavar="N",
+        "--workers", "-j", type=positive, default=default_workers(), metavar="N", action=_Given,
         help="archives worked on at once, each in a process of its own (default: one per core; never more than there are archives)",
     )
+
+
+def add_threads(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--threads", type=positive, default=None, metavar="N",
+        help="threads that inflate one .warc.gz at once (default: the cores, shared out among the --workers "
+        "processes so that workers x threads stays within the cores)",
+    )
+
+
+def share_cores(args: argparse.Namespace, archives: int) -> None:
+    """Workers (processes, one archive each) and threads (one archive's gzip
+    members) from the same cores: what is not given is fitted to what is."""
+    cores = default_workers()
+    workers = getattr(args, "workers", None)
+    if args.threads is None:
+        args.threads = max(1, cores // max(1, min(workers or 1, archives)))
+    elif workers is not None and not args.workers_given:
+        args.workers = max(1, cores // args.threads)
 
 
 def add_member_limit(parser: argparse.ArgumentParser) -> None:

@@ -27,7 +27,7 @@ def sign(
     output: Union[PathLike, IO[bytes], None] = None,
     record_id: Optional[str] = None,
     *,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
+    member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None,
 ) -> Union[Signed, SignedPackage]:
     """Writes the archive `source` with every earlier manifest store record
     dropped and a new one holding `store` (opaque bytes) at the end
@@ -35,43 +35,43 @@ def sign(
     (wacz.sign_wacz, which returns a SignedPackage). Raises ArchiveError."""
     if packaged(source):
         wacz_output = None if output is None else cast(PathLike, output)
-        return sign_wacz(cast(PathLike, source), lambda entry: store, wacz_output, record_id, member_limit=member_limit)
-    return sign_archive(source, store, output, record_id, member_limit=member_limit)
+        return sign_wacz(cast(PathLike, source), lambda entry: store, wacz_output, record_id, member_limit=member_limit, threads=threads)
+    return sign_archive(source, store, output, record_id, member_limit=member_limit, threads=threads)
 
 
-def census(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
+def census(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Census:
     """Counts the records of an archive (of every archive of a WACZ package)
     by WARC-Type and version. Raises ArchiveError."""
     if not packaged(source):
-        return census_archive(source, member_limit=member_limit)
+        return census_archive(source, member_limit=member_limit, threads=threads)
     total = Census(shown(cast(PathLike, source)))
     for entry, stream in wacz_archives(cast(PathLike, source)):
-        part = census_archive(stream, member_limit=member_limit)
+        part = census_archive(stream, member_limit=member_limit, threads=threads)
         total.add(part)
         total.warnings += [f"{entry}: {warning}" for warning in part.warnings]
     return total
 
 
-def read_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
+def read_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Optional[Found]:
     """The store of the last manifest store record, or None. Raises
     ArchiveError (for a WACZ package, whose archives each carry their own:
     wacz_manifests() gives them)."""
     if packaged(source):
         raise ArchiveError("a WACZ package: each of its archives carries its own store (wacz_manifests() lists them)")
-    return read_archive_manifest(source, member_limit=member_limit)
+    return read_archive_manifest(source, member_limit=member_limit, threads=threads)
 
 
-def check(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True) -> Checked:
+def check(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, digests_too: bool = True) -> Checked:
     """Whether an archive is sound (survey.check_archive); a WACZ package is
     checked as a package (wacz.check_wacz) and each of its archives so."""
     if not packaged(source):
-        return check_archive(source, member_limit=member_limit, digests_too=digests_too)
+        return check_archive(source, member_limit=member_limit, threads=threads, digests_too=digests_too)
     path = cast(PathLike, source)
     result = Checked(shown(path))
     result.problems += check_wacz(path)
     try:
         for entry, stream in wacz_archives(path):
-            part = check_archive(stream, member_limit=member_limit, digests_too=digests_too)
+            part = check_archive(stream, member_limit=member_limit, threads=threads, digests_too=digests_too)
             result.records += part.records
             result.members += part.members
             result.digests += part.digests
@@ -82,13 +82,13 @@ def check(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_t
 
 
 def index_entries(
-    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, warnings: Optional[List[str]] = None
+    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, warnings: Optional[List[str]] = None
 ) -> Iterator[Dict[str, Any]]:
     """One dict per record with the fields asked for, as warcio index writes
     them (survey.index_archive); for a WACZ package, of each of its archives,
     offsets in the entry, as its CDXJ gives them."""
     if not packaged(source):
-        yield from index_archive(source, fields, member_limit=member_limit, warnings=warnings)
+        yield from index_archive(source, fields, member_limit=member_limit, threads=threads, warnings=warnings)
         return
     for _, stream in wacz_archives(cast(PathLike, source)):
-        yield from index_archive(stream, fields, member_limit=member_limit, warnings=warnings)
+        yield from index_archive(stream, fields, member_limit=member_limit, threads=threads, warnings=warnings)

@@ -221,7 +221,7 @@ def sign_archive(
     output: Union[PathLike, IO[bytes], None] = None,
     record_id: Optional[str] = None,
     *,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
+    member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None,
 ) -> Signed:
     """Writes the archive `source` (a .warc or .warc.gz, never a package) with
     every earlier manifest store record dropped and a new one holding `store`
@@ -244,20 +244,22 @@ def sign_archive(
         before = _identity(stream)
         if isinstance(output, (str, bytes, os.PathLike)):
             with atomic_output(output) as out:
-                signed = _sign_into(stream, name, out, store, record_id, member_limit)
+                signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
                 signed.output = shown(output)
                 _check_read_back(out, signed, store)
                 _check_unchanged(stream, before, name)
         else:
             out = Output.over(output)
-            signed = _sign_into(stream, name, out, store, record_id, member_limit)
+            signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
             out.flush()
             signed.output = out.target
     return signed
 
 
-def _sign_into(stream: IO[bytes], name: str, out: Output, store: bytes, record_id: str, member_limit: int) -> Signed:
-    reader = ArchiveReader(stream, name, member_limit=member_limit)
+def _sign_into(
+    stream: IO[bytes], name: str, out: Output, store: bytes, record_id: str, member_limit: int, threads: Optional[int]
+) -> Signed:
+    reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
     signed = Signed(source=name, output="", compressed=reader.compressed, version="1.1")
     signer = _Signer(stream, out, reader, signed)
     for record in reader.records():

@@ -54,12 +54,12 @@ def census_totals(read: List[Census], errors: Dict[str, str]) -> Dict[str, Any]:
     }
 
 
-def census_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
+def census_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Census:
     """Counts the records of a .warc or .warc.gz by WARC-Type and version,
     reading no body. Raises ArchiveError."""
     with open_source(source) as (stream, name):
         result = Census(name)
-        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         by_type, versions = result.by_type, result.versions
         for record in reader.records():
             result.records += 1
@@ -83,12 +83,12 @@ class Found:
     compressed: bool
 
 
-def read_archive_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
+def read_archive_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Optional[Found]:
     """The store of the last manifest store record of a .warc or .warc.gz, or
     None; the body of no other record is read. Raises ArchiveError."""
     found = None
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         for record in reader.records():
             if is_manifest(record):
                 found = Found(record.body, record.offset, record.length, reader.compressed)
@@ -116,7 +116,7 @@ class Checked:
 MANY = 10  # problems kept in full; the rest are counted
 
 
-def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True) -> Checked:
+def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, digests_too: bool = True) -> Checked:
     """Reads every record of a .warc or .warc.gz: each must parse; a .warc.gz
     must be per-record; at most one manifest store record, standing last;
     every declared digest true (hashed as the body comes, never held whole);
@@ -125,7 +125,7 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, d
     its problem."""
     with open_source(source) as (stream, name):
         result = Checked(name)
-        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
         followed = False  # a record came after a manifest store record
@@ -184,7 +184,7 @@ def _problem(result: Checked, text: str, force: bool = False) -> bool:
 
 
 def index_archive(
-    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, warnings: Optional[List[str]] = None
+    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, warnings: Optional[List[str]] = None
 ) -> Iterator[Dict[str, Any]]:
     """One dict per record of a .warc or .warc.gz with the fields asked for, as
     warcio index writes them: "offset", "length" (a .warc.gz: of the record's
@@ -194,7 +194,7 @@ def index_archive(
     What was unusual is added to `warnings`."""
     wanted = [(field, field.lower()) for field in fields]
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         filename = os.path.basename(name)
         for record in reader.records():
             entry: Dict[str, Any] = {}

@@ -370,11 +370,11 @@ def wacz_archives(path: PathLike) -> Iterator[Tuple[str, IO[bytes]]]:
                 yield info.filename, cast(IO[bytes], entry)
 
 
-def wacz_manifests(path: PathLike, *, member_limit: int = DEFAULT_MEMBER_LIMIT) -> List[Tuple[str, Optional[Found]]]:
+def wacz_manifests(path: PathLike, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> List[Tuple[str, Optional[Found]]]:
     """Each archive's manifest store (None where it has none), by entry name;
     offsets are in the entry. Raises ArchiveError."""
     return [
-        (name, read_archive_manifest(stream, member_limit=member_limit))
+        (name, read_archive_manifest(stream, member_limit=member_limit, threads=threads))
         for name, stream in wacz_archives(path)
     ]
 
@@ -634,7 +634,7 @@ def sign_wacz(
     output: Optional[PathLike] = None,
     record_id: Optional[str] = None,
     *,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
+    member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None,
 ) -> SignedPackage:
     """Writes the package with every archive/ entry signed as signing.sign
     signs a file, holding the store `store_for(entry name)` gives it.
@@ -664,17 +664,18 @@ def sign_wacz(
             raise ArchiveError(problems[0] + more)
         stores = {i.filename: store_for(i.filename) for i in archives}
         with atomic_output(target) as out:
-            result = _Signer(package, out, stores, record_id, member_limit).run()
+            result = _Signer(package, out, stores, record_id, member_limit, threads).run()
             result.output = shown(target)
     return result
 
 
 class _Signer:
     def __init__(
-        self, package: _Package, out: Output, stores: Dict[str, bytes], record_id: Optional[str], member_limit: int
+        self, package: _Package, out: Output, stores: Dict[str, bytes], record_id: Optional[str], member_limit: int,
+        threads: Optional[int],
     ) -> None:
         self.package, self.out, self.stores, self.record_id = package, out, stores, record_id
-        self.options: Dict[str, Any] = {"member_limit": member_limit}
+        self.options: Dict[str, Any] = {"member_limit": member_limit, "threads": threads}
         self.writer = _ZipWriter(out)
         self.result = SignedPackage(package.name, "")
         self.new_hashes: Dict[str, Tuple[str, int]] = {}

@@ -4,6 +4,7 @@
 // that record's body on demand. The interpreter lock is released while the
 // caller waits for the reader.
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -270,13 +271,14 @@ PyObject* reader_close(PyObject* object, PyObject*) {
 
 int reader_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<ReaderObject*>(object);
-    static const char* names[] = {"source", "start", "length", "member_limit", nullptr};
+    static const char* names[] = {"source", "start", "length", "member_limit", "threads", nullptr};
     PyObject* source = nullptr;
     unsigned long long start = 0;
     PyObject* length = Py_None;
     unsigned long long member_limit = std::uint64_t{4} << 30;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|KOK", const_cast<char**>(names), &source, &start, &length,
-                                     &member_limit))
+    unsigned int threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|KOKI", const_cast<char**>(names), &source, &start, &length,
+                                     &member_limit, &threads))
         return -1;
     PyObject* result = guarded([&] {
         std::optional<std::uint64_t> window;
@@ -297,6 +299,7 @@ int reader_init(PyObject* object, PyObject* args, PyObject* kwargs) {
         }
         ReaderOptions options;
         options.member_limit = member_limit;
+        options.threads = std::clamp(threads, 1u, 64u);
         close_reader(self);
         self->reader = new ArchiveReader(std::move(bytes), options);
         return PyRef::new_ref(Py_None);
@@ -471,7 +474,7 @@ std::array<PyType_Slot, 6> reader_slots = {{
     {Py_tp_init, reinterpret_cast<void*>(reader_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, reader_methods.data()},
-    {Py_tp_doc, const_cast<char*>("Reader(source, start=0, length=None, member_limit=4 GiB)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Reader(source, start=0, length=None, member_limit=4 GiB, threads=1)\n--\n\n"
                                   "The records of one archive: a file descriptor (from start, length bytes) or a binary stream.")},
     {0, nullptr},
 }};

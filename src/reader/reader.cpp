@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <new>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "reader/gzip_member.hpp"
+#include "reader/parallel.hpp"
 #include "record/scanner.hpp"
 
 namespace vellumark {
@@ -16,6 +18,7 @@ namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;       // storage the reader fills at a time
 constexpr std::size_t kInput = std::size_t{1} << 20;       // compressed bytes read at a time
+constexpr std::size_t kPartInput = std::size_t{2} << 20;   // compressed bytes a thread inflates at a time
 constexpr std::size_t kMinOutput = std::size_t{64} << 10;  // the least room an inflate call gets
 constexpr std::size_t kHeadBytes = 64;                     // shown of what stands where an error is
 // Line ends after a record and before its member ends, looked through to tell
@@ -104,7 +107,7 @@ class ArchiveReader::Producer {
 public:
     Producer(std::unique_ptr<ByteSource> source, const ReaderOptions& options)
         : source_(std::move(source)), options_(options), inflater_(options.member_limit),
-          scanner_(kToolsGrammar), input_(kInput) {}
+          scanner_(kToolsGrammar), input_(options.threads > 1 ? kPartInput * options.threads : kInput) {}
 
     void run(const std::function<void(Item&&)>& push);
 
@@ -127,6 +130,9 @@ private:
     bool fill();
     bool fill_plain();
     bool fill_inflated();
+    bool fill_from_parallel();
+    bool inflate_ahead();
+    void launch_ahead();
     std::size_t read_input(std::span<char> into);
     void sniff();
     [[nodiscard]] Failure failure(std::string kind, std::uint64_t offset, std::string detail = {}) const;
@@ -153,6 +159,10 @@ private:
     std::size_t input_begin_ = 0, input_end_ = 0;
     bool input_done_ = false;
     std::deque<Member> members_;
+    std::deque<InflatedMember> ready_;  // members inflated on several threads, not handed on yet
+    std::uint64_t ready_members_ = 0;   // members that came that way
+    std::uint64_t sequential_until_ = 0;  // a guess failed before here: one member at a time up to it
+    std::future<std::vector<InflatedMember>> ahead_;  // members being inflated ahead, over input_
 };
 
 Failure ArchiveReader::Producer::failure(std::string kind, std::uint64_t offset, std::string detail) const {
@@ -225,8 +235,67 @@ bool ArchiveReader::Producer::fill_plain() {
     return true;
 }
 
+// A member inflated ahead, handed on as if the inflater had just made it.
+bool ArchiveReader::Producer::fill_from_parallel() {
+    while (!ready_.empty()) {
+        InflatedMember member = std::move(ready_.front());
+        ready_.pop_front();
+        ++ready_members_;
+        members_.push_back({produced_, produced_ + member.output.size(), member.offset, member.length});
+        if (member.output.empty()) continue;
+        const std::span<char> space = room(std::max(member.output.size(), kMinOutput));
+        std::memcpy(space.data(), member.output.data(), member.output.size());
+        end_ += member.output.size();
+        produced_ += member.output.size();
+        return true;
+    }
+    return false;
+}
+
+// Starts inflating the members ahead on several threads, over the compressed
+// bytes at hand (topped up first), while the members before are scanned.
+void ArchiveReader::Producer::launch_ahead() {
+    if (input_end_ - input_begin_ < input_.size() && !input_done_) {
+        std::memmove(input_.data(), input_.data() + input_begin_, input_end_ - input_begin_);
+        input_end_ -= input_begin_;
+        input_begin_ = 0;
+        while (input_end_ < input_.size() && !input_done_) {
+            const std::size_t got = read_input(std::span<char>(input_).subspan(input_end_));
+            input_end_ += got;
+            input_done_ = got == 0;
+        }
+    }
+    if (input_begin_ == input_end_) return;
+    const std::span<const char> data(input_.data() + input_begin_, input_end_ - input_begin_);
+    ahead_ = std::async(std::launch::async, inflate_in_parallel, data, inflater_.position(), options_.threads,
+                        options_.member_limit);
+}
+
+// The members inflated ahead, when there are any: false when none came that
+// way, and the single inflater takes the next member (and gives any error).
+bool ArchiveReader::Producer::inflate_ahead() {
+    if (!ahead_.valid()) {
+        if (options_.threads < 2 || inflater_.in_member() || inflater_.position() < sequential_until_) return false;
+        launch_ahead();
+        if (!ahead_.valid()) return false;
+    }
+    std::vector<InflatedMember> members = ahead_.get();
+    if (members.empty()) {
+        sequential_until_ = inflater_.position() + 1;
+        return false;
+    }
+    const std::uint64_t end = members.back().offset + members.back().length;
+    input_begin_ += static_cast<std::size_t>(end - inflater_.position());
+    inflater_.restart(end);
+    for (InflatedMember& member : members) ready_.push_back(std::move(member));
+    launch_ahead();  // the next members, while these are scanned
+    return true;
+}
+
 bool ArchiveReader::Producer::fill_inflated() {
     for (;;) {
+        if (fill_from_parallel()) return true;
+        if ((ahead_.valid() || !inflater_.in_member()) && inflate_ahead()) continue;
         if (input_begin_ == input_end_ && !input_done_) {
             input_begin_ = 0;
             input_end_ = read_input(input_);
@@ -375,7 +444,7 @@ Placement ArchiveReader::Producer::place(const RecordHead& head) {
 }
 
 EndItem ArchiveReader::Producer::end_item() const {
-    EndItem end{compressed_, inflater_.members(), produced_, produced_};
+    EndItem end{compressed_, inflater_.members() + ready_members_, produced_, produced_};
     if (compressed_) end.data_end = inflater_.position() - inflater_.trailing();
     return end;
 }

@@ -125,7 +125,7 @@ struct ReaderOptions {
     std::uint64_t member_limit = std::uint64_t{4} << 30;
     std::size_t queue_bytes = std::size_t{16} << 20;  // bodies held ahead of the caller
     std::size_t attach_limit = std::size_t{4} << 20;  // larger bodies are streamed through the queue
-    bool thread = true;  // read ahead on a thread of its own (the source must allow it)
+    unsigned threads = 1;  // inflating the members of a .warc.gz at once
 };
 
 /// The records of one archive, as queue items in archive order.
