@@ -54,8 +54,11 @@ class Record(tuple):  # type: ignore[type-arg]
     offset: int = property(itemgetter(5))  # type: ignore[assignment]
     """Where it stands in the file: in a .warc.gz, the compressed offset of its
     gzip member (of the member it starts in, when it shares one)."""
-    header_block: bytes = property(itemgetter(8))  # type: ignore[assignment]
-    """Its version line and header block as they stand, the blank line included."""
+
+    @property
+    def header_block(self) -> bytes:
+        """Its version line and header block as they stand, the blank line included."""
+        return self[7].header()  # type: ignore[no-any-return]
 
     def _placement(self) -> Tuple[Optional[int], bool, int]:
         placement = self[6]
@@ -73,7 +76,7 @@ class Record(tuple):  # type: ignore[type-arg]
         """Whether `own_member` is known only once the body has been passed (a
         large body) while the record starts a gzip member: it may or may not
         have the member to itself."""
-        return self[6] is None and bool(self[9])
+        return self[6] is None and bool(self[8])
 
     @property
     def own_member(self) -> bool:
@@ -291,16 +294,15 @@ class ArchiveReader:
                 try:
                     found = next_record()
                 except _reader.ReadError as error:
-                    self._note(take_warnings())
+                    self._note(take_warnings() or [])
                     raise ArchiveError(error_message(error, self._member_limit)) from None
                 if found is None:
                     break
-                record = _new(Record, found)
                 warnings = take_warnings()
-                if warnings:
+                if warnings is not None:
                     self._note(warnings)
-                yield record
-            self._note(take_warnings())
+                yield _new(Record, found)
+            self._note(take_warnings() or [])
         finally:
             end = reader.end()
             reader.close()

@@ -82,6 +82,8 @@ struct ReaderObject {
 struct BodyObject {
     PyObject_HEAD
     std::vector<BodyPiece>* pieces;  // owned
+    std::string* header;             // owned: the header block (and folded values after it)
+    std::size_t header_length;
     std::size_t piece;               // the next piece to read, and where in it
     std::size_t at;
     std::uint64_t size;
@@ -187,6 +189,8 @@ PyRef new_body(ReaderObject* self, RecordItem& record) {
     PyRef object = check(PyObject_CallObject(body_type, nullptr));
     auto* body = reinterpret_cast<BodyObject*>(object.get());
     *body->pieces = std::move(record.body);
+    *body->header = std::move(record.text);
+    body->header_length = static_cast<std::size_t>(record.header_length);
     body->size = body->left = record.body_length;
     body->pieces_complete = !record.streamed;
     if (record.streamed && record.body_length > 0) {
@@ -202,21 +206,19 @@ PyRef new_body(ReaderObject* self, RecordItem& record) {
 }
 
 // (headers, version, data offset, header length, body length, file offset,
-// placement (None for a streamed body, until it is passed), body, header block,
-// whether it starts a gzip member)
+// placement (None for a streamed body, until it is passed), body, whether it
+// starts a gzip member)
 PyRef record_tuple(ReaderObject* self, RecordItem& record) {
     PyRef headers = headers_dict(self, record);
     PyRef placement = record.streamed ? PyRef::new_ref(Py_None) : placement_tuple(record.placement);
     PyRef file_offset = new_int(record.placement.file_offset);
-    PyRef header_block = new_bytes(std::string_view(record.text).substr(0, static_cast<std::size_t>(record.header_length)));
-    PyRef version = new_str(record.version);
+    PyRef version = header_name(self, record.version);  // a handful of versions: made once, like the names
     PyRef body = new_body(self, record);
-    return new_result(Py_BuildValue("(OOKKKOOOOO)", headers.get(), version.get(),
+    return new_result(Py_BuildValue("(OOKKKOOOO)", headers.get(), version.get(),
                                     static_cast<unsigned long long>(record.offset),
                                     static_cast<unsigned long long>(record.header_length),
                                     static_cast<unsigned long long>(record.body_length), file_offset.get(),
-                                    placement.get(), body.get(), header_block.get(),
-                                    record.starts_member ? Py_True : Py_False));
+                                    placement.get(), body.get(), record.starts_member ? Py_True : Py_False));
 }
 
 PyObject* reader_next(PyObject* object, PyObject*) {
@@ -248,6 +250,7 @@ PyObject* reader_next(PyObject* object, PyObject*) {
 PyObject* reader_warnings(PyObject* object, PyObject*) {
     return guarded([&] {
         auto* self = reinterpret_cast<ReaderObject*>(object);
+        if (PyList_Size(self->warnings) == 0) return PyRef::new_ref(Py_None);  // the common case, once a record
         PyRef taken = PyRef::steal(self->warnings);
         self->warnings = new_result(PyList_New(0)).release();
         return taken;
@@ -344,7 +347,8 @@ PyObject* body_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (object == nullptr) return nullptr;
     auto* self = reinterpret_cast<BodyObject*>(object);
     self->pieces = new (std::nothrow) std::vector<BodyPiece>();
-    if (self->pieces == nullptr) {
+    self->header = new (std::nothrow) std::string();
+    if (self->pieces == nullptr || self->header == nullptr) {
         Py_DECREF(object);
         return PyErr_NoMemory();
     }
@@ -354,6 +358,7 @@ PyObject* body_new(PyTypeObject* type, PyObject*, PyObject*) {
 void body_dealloc(PyObject* object) {
     auto* self = reinterpret_cast<BodyObject*>(object);
     delete self->pieces;
+    delete self->header;
     if (self->reader != nullptr) {
         self->reader->streaming = nullptr;
         Py_DECREF(reinterpret_cast<PyObject*>(self->reader));
@@ -432,6 +437,13 @@ PyObject* body_tobytes(PyObject* object, PyObject*) {
     });
 }
 
+PyObject* body_header(PyObject* object, PyObject*) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<BodyObject*>(object);
+        return new_bytes(std::string_view(*self->header).substr(0, self->header_length));
+    });
+}
+
 PyObject* body_placement(PyObject* object, PyObject*) {
     return guarded([&] {
         auto* self = reinterpret_cast<BodyObject*>(object);
@@ -449,13 +461,14 @@ PyObject* body_left(PyObject* object, void*) {
 
 std::array<PyMethodDef, 5> reader_methods = {{
     {"next", reader_next, METH_NOARGS, "next()\n--\n\nThe next record as a tuple, or None at the end."},
-    {"warnings", reader_warnings, METH_NOARGS, "warnings()\n--\n\nWarnings since the last call: (kind, offset, count, detail)."},
+    {"warnings", reader_warnings, METH_NOARGS, "warnings()\n--\n\nWarnings since the last call, (kind, offset, count, detail) each, or None."},
     {"end", reader_end, METH_NOARGS, "end()\n--\n\n(compressed, members, size, data end) once the end is reached, else None."},
     {"close", reader_close, METH_NOARGS, "close()\n--\n\nStops reading."},
     {nullptr, nullptr, 0, nullptr},
 }};
 
-std::array<PyMethodDef, 4> body_methods = {{
+std::array<PyMethodDef, 5> body_methods = {{
+    {"header", body_header, METH_NOARGS, "header()\n--\n\nThe record's version line and header block, the blank line included."},
     {"read", body_read, METH_VARARGS, "read(size=-1)\n--\n\nUp to size bytes of the body (all that is left by default)."},
     {"tobytes", body_tobytes, METH_NOARGS, "tobytes()\n--\n\nThe whole body."},
     {"placement", body_placement, METH_NOARGS,

@@ -109,7 +109,9 @@ public:
         : source_(std::move(source)), options_(options), inflater_(options.member_limit),
           scanner_(kToolsGrammar), input_(options.threads > 1 ? kPartInput * options.threads : kInput) {}
 
-    void run(const std::function<void(Item&&)>& push);
+    /// `publish` is called before every read of the source, which may block:
+    /// what is ready goes to the consumer first.
+    void run(const std::function<void(Item&&)>& push, std::function<void()> publish);
 
 private:
     struct Member {
@@ -159,6 +161,7 @@ private:
     std::size_t input_begin_ = 0, input_end_ = 0;
     bool input_done_ = false;
     std::deque<Member> members_;
+    std::function<void()> publish_;
     std::deque<InflatedMember> ready_;  // members inflated on several threads, not handed on yet
     std::uint64_t ready_members_ = 0;   // members that came that way
     std::uint64_t sequential_until_ = 0;  // a guess failed before here: one member at a time up to it
@@ -196,6 +199,7 @@ std::span<char> ArchiveReader::Producer::room(std::size_t least) {
 }
 
 std::size_t ArchiveReader::Producer::read_input(std::span<char> into) {
+    if (publish_) publish_();
     int error = 0;
     const std::size_t got = source_->read(into, error);
     if (error != 0) {
@@ -449,7 +453,8 @@ EndItem ArchiveReader::Producer::end_item() const {
     return end;
 }
 
-void ArchiveReader::Producer::run(const std::function<void(Item&&)>& push) {
+void ArchiveReader::Producer::run(const std::function<void(Item&&)>& push, std::function<void()> publish) {
+    publish_ = std::move(publish);
     sniff();
     const std::optional<std::uint64_t> data_size = compressed_ ? std::nullopt : source_->size();
     for (;;) {
@@ -529,26 +534,38 @@ std::size_t ArchiveReader::weight(const Item& item) noexcept {
     return 64;
 }
 
+// Items go over to the consumer in batches: one lock and one wake-up for
+// many records, not one each.
 void ArchiveReader::push(Item item) {
-    const std::size_t size = weight(item);
+    pending_bytes_ += weight(item);
+    pending_.push_back(std::move(item));
+    if (pending_.size() >= 64 || pending_bytes_ >= (std::size_t{1} << 20)) publish();
+}
+
+void ArchiveReader::publish() {
+    if (pending_.empty()) return;
     std::unique_lock<std::mutex> lock(mutex_);
     room_.wait(lock, [&] { return stopping_ || queued_bytes_ < options_.queue_bytes; });
     if (stopping_) throw Stopped{};
-    queued_bytes_ += size;
-    queue_.push_back(std::move(item));
+    const bool was_empty = queue_.empty();
+    for (Item& item : pending_) queue_.push_back(std::move(item));
+    queued_bytes_ += pending_bytes_;
+    pending_.clear();
+    pending_bytes_ = 0;
     lock.unlock();
-    ready_.notify_one();
+    if (was_empty) ready_.notify_one();
 }
 
 void ArchiveReader::run() noexcept {
     try {
         try {
-            producer_->run([this](Item&& item) { push(std::move(item)); });
+            producer_->run([this](Item&& item) { push(std::move(item)); }, [this] { publish(); });
         } catch (Failure& failure) {
             push(std::move(failure.item));
         } catch (const std::bad_alloc&) {
             push(ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0});
         }
+        publish();
     } catch (...) {  // Stopped, or no memory even for the error: the consumer is gone or told below
     }
     {
@@ -559,14 +576,17 @@ void ArchiveReader::run() noexcept {
 }
 
 Item ArchiveReader::next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [&] { return !queue_.empty() || finished_; });
-    if (queue_.empty()) return ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0};
-    Item item = std::move(queue_.front());
-    queue_.pop_front();
-    queued_bytes_ -= weight(item);
-    lock.unlock();
-    room_.notify_one();
+    if (taken_.empty()) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return !queue_.empty() || finished_; });
+        if (queue_.empty()) return ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0};
+        taken_.swap(queue_);
+        queued_bytes_ = 0;
+        lock.unlock();
+        room_.notify_one();
+    }
+    Item item = std::move(taken_.front());
+    taken_.pop_front();
     return item;
 }
 

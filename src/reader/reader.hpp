@@ -123,7 +123,7 @@ using Item = std::variant<RecordItem, BodyPiece, Placement, WarningItem, ErrorIt
 
 struct ReaderOptions {
     std::uint64_t member_limit = std::uint64_t{4} << 30;
-    std::size_t queue_bytes = std::size_t{16} << 20;  // bodies held ahead of the caller
+    std::size_t queue_bytes = std::size_t{8} << 20;  // bodies held ahead of the caller (twice this at most)
     std::size_t attach_limit = std::size_t{4} << 20;  // larger bodies are streamed through the queue
     unsigned threads = 1;  // inflating the members of a .warc.gz at once
 };
@@ -144,6 +144,7 @@ private:
     class Producer;
     void run() noexcept;
     void push(Item item);
+    void publish();
     [[nodiscard]] static std::size_t weight(const Item& item) noexcept;
 
     std::unique_ptr<Producer> producer_;
@@ -151,8 +152,11 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::condition_variable room_;
-    std::deque<Item> queue_;
+    std::deque<Item> queue_;     // published, not taken yet
     std::size_t queued_bytes_ = 0;
+    std::vector<Item> pending_;  // the producer's, not published yet: items go over in batches
+    std::size_t pending_bytes_ = 0;
+    std::deque<Item> taken_;     // the consumer's, taken in one go
     bool stopping_ = false;
     bool finished_ = false;  // the producer pushed its last item
     std::thread thread_;
