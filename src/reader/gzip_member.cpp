@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include <libdeflate.h>
 #include <zlib-ng.h>
 
 namespace vellumark {
@@ -37,12 +38,36 @@ struct MemberInflater::Stream {
     ~Stream() { zng_inflateEnd(&z); }
 };
 
+struct MemberInflater::Whole {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Whole() {
+        if (d == nullptr) throw std::bad_alloc();
+    }
+    ~Whole() { libdeflate_free_decompressor(d); }
+};
+
+Inflated MemberInflater::inflate_whole(std::span<const char> input, std::span<char> out) {
+    if (in_member_ || trailing_ > 0 || input.size() < 18 || byte_at(input, 0) != kMagic0 || byte_at(input, 1) != kMagic1)
+        return {Inflated::Status::NeedInput, 0, 0};
+    std::size_t consumed = 0, produced = 0;
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), limit_));
+    const libdeflate_result result =
+        libdeflate_gzip_decompress_ex(whole_->d, input.data(), input.size(), out.data(), room, &consumed, &produced);
+    if (result != LIBDEFLATE_SUCCESS) return {Inflated::Status::NeedInput, 0, 0};
+    member_offset_ = position_;
+    position_ += consumed;
+    member_output_ = produced;
+    ++members_;
+    return {Inflated::Status::MemberEnd, consumed, produced};
+}
+
 bool looks_like_member_start(std::span<const char> data) noexcept {
     return data.size() >= 4 && byte_at(data, 0) == kMagic0 && byte_at(data, 1) == kMagic1 &&
            byte_at(data, 2) == kDeflate && (byte_at(data, 3) & 0xE0) == 0;
 }
 
-MemberInflater::MemberInflater(std::uint64_t member_limit) : stream_(std::make_unique<Stream>()), limit_(member_limit) {}
+MemberInflater::MemberInflater(std::uint64_t member_limit)
+    : stream_(std::make_unique<Stream>()), whole_(std::make_unique<Whole>()), limit_(member_limit) {}
 
 MemberInflater::~MemberInflater() = default;
 

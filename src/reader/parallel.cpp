@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "reader/gzip_member.hpp"
@@ -37,44 +38,91 @@ std::size_t guess_member_start(std::span<const char> data, std::size_t from, std
     return limit;
 }
 
-// One member inflated whole from `at`, or false: an error, no member there,
-// not all of it in `data`, or larger than a member inflated this way may be.
-bool inflate_one(std::span<const char> data, std::size_t at, std::uint64_t base, MemberInflater& inflater,
-                 InflatedMember& member) {
-    if (!looks_like_member_start(data.subspan(at))) return false;
-    inflater.restart(base + at);
-    member.output.clear();
-    std::size_t pos = at;
-    char buffer[64 << 10];
-    for (;;) {
-        const Inflated step = inflater.inflate(data.subspan(pos), std::span<char>(buffer, sizeof buffer), false);
-        pos += step.consumed;
-        member.output.append(buffer, step.produced);
-        if (step.status == Inflated::Status::MemberEnd) break;
-        if (step.status != Inflated::Status::Output) return false;
+// Room for `least` more bytes at the end of the arena; what is in it moves
+// along (members refer to it by position).
+std::span<char> room_in(Arena& arena, std::size_t least) {
+    if (arena.capacity - arena.size < least) {
+        const std::size_t capacity = std::max(arena.capacity * 2, arena.size + least);
+        std::unique_ptr<char[]> data(new char[capacity]);  // not zero-filled: written before it is read
+        if (arena.size > 0) std::memcpy(data.get(), arena.data.get(), arena.size);
+        arena.data = std::move(data);
+        arena.capacity = capacity;
     }
-    member.offset = base + at;
-    member.length = pos - at;
-    return true;
+    return {arena.data.get() + arena.size, arena.capacity - arena.size};
+}
+
+// One member inflated whole from `at` onto the end of the arena: its output
+// size and compressed length, or nothing (an error, no member there, not all
+// of it in `data`, or larger than a member inflated this way may be).
+std::optional<std::pair<std::size_t, std::uint64_t>> inflate_one(std::span<const char> data, std::size_t at,
+                                                                 std::uint64_t base, MemberInflater& inflater,
+                                                                 Arena& arena) {
+    if (!looks_like_member_start(data.subspan(at))) return std::nullopt;
+    // At once first (most members are small), into room that grows while it is too little.
+    for (std::size_t guess = std::size_t{64} << 10; guess <= kMaxParallelMember; guess *= 4) {
+        inflater.restart(base + at);
+        const Inflated whole = inflater.inflate_whole(data.subspan(at), room_in(arena, guess).first(guess));
+        if (whole.status == Inflated::Status::MemberEnd) {
+            arena.size += whole.produced;
+            return std::pair{whole.produced, std::uint64_t{whole.consumed}};
+        }
+    }
+    // The streaming way, which tells a member cut off by the end of `data` from a complete one.
+    inflater.restart(base + at);
+    std::size_t pos = at, produced = 0;
+    for (;;) {
+        const Inflated step = inflater.inflate(data.subspan(pos), room_in(arena, std::size_t{64} << 10), false);
+        pos += step.consumed;
+        arena.size += step.produced;
+        produced += step.produced;
+        if (step.status == Inflated::Status::MemberEnd) return std::pair{produced, std::uint64_t{pos - at}};
+        if (step.status != Inflated::Status::Output) {
+            arena.size -= produced;
+            return std::nullopt;
+        }
+    }
 }
 
 // The members of one part: from `start` while they start before `stop`.
 Part inflate_part(std::span<const char> data, std::size_t start, std::size_t stop, std::uint64_t base,
-                  std::uint64_t member_limit) {
+                  std::uint64_t member_limit, std::shared_ptr<Arena> arena) {
     Part part{start, start, {}};
     MemberInflater inflater(std::min<std::uint64_t>(member_limit, kMaxParallelMember));
-    InflatedMember member;
-    while (part.stop < stop && inflate_one(data, part.stop, base, inflater, member)) {
-        part.stop += member.length;
-        part.members.push_back(std::move(member));
+    room_in(*arena, (stop - start) * 3);  // about what a part of text inflates to
+    while (part.stop < stop) {
+        const std::size_t at = arena->size;
+        const auto member = inflate_one(data, part.stop, base, inflater, *arena);
+        if (!member) break;
+        part.members.push_back({base + part.stop, member->second, arena, at, member->first});
+        part.stop += static_cast<std::size_t>(member->second);
     }
     return part;
 }
 
 }  // namespace
 
+std::shared_ptr<Arena> ArenaPool::take() {
+    std::unique_ptr<Arena> arena;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (!shared_->spare.empty()) {
+            arena = std::move(shared_->spare.back());
+            shared_->spare.pop_back();
+        }
+    }
+    if (!arena) arena = std::make_unique<Arena>();
+    arena->size = 0;
+    return std::shared_ptr<Arena>(arena.release(), [shared = shared_](Arena* done) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->spare.size() < 8)
+            shared->spare.emplace_back(done);
+        else
+            delete done;
+    });
+}
+
 std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std::uint64_t base, unsigned threads,
-                                                std::uint64_t member_limit) {
+                                                std::uint64_t member_limit, ArenaPool& arenas) {
     threads = std::max(1u, threads);
     std::vector<std::size_t> starts{0};
     for (unsigned i = 1; i < threads; ++i) {
@@ -88,9 +136,11 @@ std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std:
     std::vector<std::thread> helpers;
     for (std::size_t i = 1; i < starts.size(); ++i) {
         const std::size_t stop = i + 1 < starts.size() ? starts[i + 1] : data.size();
-        helpers.emplace_back([&, i, stop] { parts[i] = inflate_part(data, starts[i], stop, base, member_limit); });
+        helpers.emplace_back([&, i, stop, arena = arenas.take()] {
+            parts[i] = inflate_part(data, starts[i], stop, base, member_limit, arena);
+        });
     }
-    parts[0] = inflate_part(data, 0, starts.size() > 1 ? starts[1] : data.size(), base, member_limit);
+    parts[0] = inflate_part(data, 0, starts.size() > 1 ? starts[1] : data.size(), base, member_limit, arenas.take());
     for (std::thread& helper : helpers) helper.join();
 
     // The chain: a part counts when the one before it ended exactly where it starts.

@@ -6,17 +6,45 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace vellumark {
+
+/// Where the members of one thread's part were inflated to, one after the other.
+struct Arena {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+};
+
+/// Arenas kept for reuse from batch to batch: memory the system has already
+/// handed over, so that no page of it faults in again.
+class ArenaPool {
+public:
+    ArenaPool() : shared_(std::make_shared<Shared>()) {}
+    /// An empty arena, back in the pool once no member refers to it.
+    [[nodiscard]] std::shared_ptr<Arena> take();
+
+private:
+    struct Shared {
+        std::mutex mutex;
+        std::vector<std::unique_ptr<Arena>> spare;
+    };
+    std::shared_ptr<Shared> shared_;  // outlives the pool while an arena is out
+};
 
 /// A gzip member inflated whole.
 struct InflatedMember {
     std::uint64_t offset = 0;  ///< compressed
     std::uint64_t length = 0;  ///< compressed
-    std::string output;
+    std::shared_ptr<const Arena> arena;
+    std::size_t at = 0;        ///< of its output in the arena
+    std::size_t size = 0;
+    [[nodiscard]] std::string_view output() const noexcept { return {arena->data.get() + at, size}; }
 };
 
 /// The members at the start of `data` (compressed bytes from `base` on, where
@@ -26,7 +54,8 @@ struct InflatedMember {
 /// The caller reads on from the end of the last member returned, one member at
 /// a time, and so gives every error its own message.
 [[nodiscard]] std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std::uint64_t base,
-                                                              unsigned threads, std::uint64_t member_limit);
+                                                              unsigned threads, std::uint64_t member_limit,
+                                                              ArenaPool& arenas);
 
 /// The most a member inflated this way may hold; larger ones are left to the
 /// caller, which streams them.

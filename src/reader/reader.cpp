@@ -18,8 +18,9 @@ namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;       // storage the reader fills at a time
 constexpr std::size_t kInput = std::size_t{1} << 20;       // compressed bytes read at a time
-constexpr std::size_t kPartInput = std::size_t{2} << 20;   // compressed bytes a thread inflates at a time
+constexpr std::size_t kPartInput = std::size_t{1024} << 10;   // compressed bytes a thread inflates at a time
 constexpr std::size_t kMinOutput = std::size_t{64} << 10;  // the least room an inflate call gets
+constexpr std::size_t kWholeMember = std::size_t{256} << 10;  // room for a member inflated at once
 constexpr std::size_t kHeadBytes = 64;                     // shown of what stands where an error is
 // Line ends after a record and before its member ends, looked through to tell
 // whether the record has the member to itself; past this, it is taken not to.
@@ -162,6 +163,7 @@ private:
     bool input_done_ = false;
     std::deque<Member> members_;
     std::function<void()> publish_;
+    ArenaPool arenas_;
     std::deque<InflatedMember> ready_;  // members inflated on several threads, not handed on yet
     std::uint64_t ready_members_ = 0;   // members that came that way
     std::uint64_t sequential_until_ = 0;  // a guess failed before here: one member at a time up to it
@@ -245,12 +247,12 @@ bool ArchiveReader::Producer::fill_from_parallel() {
         InflatedMember member = std::move(ready_.front());
         ready_.pop_front();
         ++ready_members_;
-        members_.push_back({produced_, produced_ + member.output.size(), member.offset, member.length});
-        if (member.output.empty()) continue;
-        const std::span<char> space = room(std::max(member.output.size(), kMinOutput));
-        std::memcpy(space.data(), member.output.data(), member.output.size());
-        end_ += member.output.size();
-        produced_ += member.output.size();
+        members_.push_back({produced_, produced_ + member.size, member.offset, member.length});
+        if (member.size == 0) continue;
+        const std::span<char> space = room(std::max(member.size, kMinOutput));
+        std::memcpy(space.data(), member.output().data(), member.size);
+        end_ += member.size;
+        produced_ += member.size;
         return true;
     }
     return false;
@@ -272,7 +274,7 @@ void ArchiveReader::Producer::launch_ahead() {
     if (input_begin_ == input_end_) return;
     const std::span<const char> data(input_.data() + input_begin_, input_end_ - input_begin_);
     ahead_ = std::async(std::launch::async, inflate_in_parallel, data, inflater_.position(), options_.threads,
-                        options_.member_limit);
+                        options_.member_limit, std::ref(arenas_));
 }
 
 // The members inflated ahead, when there are any: false when none came that
@@ -306,6 +308,19 @@ bool ArchiveReader::Producer::fill_inflated() {
             input_done_ = input_end_ == 0;
         }
         const bool was_in_member = inflater_.in_member();
+        if (!was_in_member) {
+            const std::span<char> space = room(kWholeMember);
+            const Inflated whole = inflater_.inflate_whole(
+                std::span<const char>(input_.data() + input_begin_, input_end_ - input_begin_), space);
+            if (whole.status == Inflated::Status::MemberEnd) {
+                input_begin_ += whole.consumed;
+                members_.push_back({produced_, produced_ + whole.produced, inflater_.member_offset(), whole.consumed});
+                end_ += whole.produced;
+                produced_ += whole.produced;
+                if (whole.produced > 0) return true;
+                continue;
+            }
+        }
         const std::span<char> space = room(kMinOutput);
         const Inflated step = inflater_.inflate(
             std::span<const char>(input_.data() + input_begin_, input_end_ - input_begin_), space, input_done_);
