@@ -20,7 +20,7 @@ for version in "${SUPPORTED_PYTHONS[@]}"; do
     fi
     python=$(test_venv "$version")
     install_test_requirements "$python"
-    [[ $version == "$EXTRAS_PYTHON" ]] && install_extra_requirements "$python" fast-gzip progress spark
+    [[ $version == "$EXTRAS_PYTHON" ]] && install_extra_requirements "$python" progress spark && pip_run "$python" install -q "isal>=1.6"  # the benchmark's reference inflate
     pip_run "$python" install -q --force-reinstall --no-deps "$wheel"
     echo "-- CPython $version"
     "$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python
