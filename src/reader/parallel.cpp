@@ -114,7 +114,8 @@ std::shared_ptr<Arena> ArenaPool::take() {
     arena->size = 0;
     return std::shared_ptr<Arena>(arena.release(), [shared = shared_](Arena* done) {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->spare.size() < 8)
+        // A few arenas of ordinary size are kept; one a large member grew is let go.
+        if (shared->spare.size() < 4 && done->capacity <= 2 * kMaxParallelMember)
             shared->spare.emplace_back(done);
         else
             delete done;

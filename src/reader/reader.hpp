@@ -123,7 +123,7 @@ using Item = std::variant<RecordItem, BodyPiece, Placement, WarningItem, ErrorIt
 
 struct ReaderOptions {
     std::uint64_t member_limit = std::uint64_t{4} << 30;
-    std::size_t queue_bytes = std::size_t{8} << 20;  // bodies held ahead of the caller (twice this at most)
+    std::size_t queue_bytes = std::size_t{4} << 20;  // bodies held ahead of the caller (twice this at most)
     std::size_t attach_limit = std::size_t{4} << 20;  // larger bodies are streamed through the queue
     unsigned threads = 1;  // inflating the members of a .warc.gz at once
 };
