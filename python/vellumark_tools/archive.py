@@ -218,16 +218,19 @@ def open_source(source: Source) -> Iterator[Tuple[IO[bytes], str]]:
         yield source, shown(name) if isinstance(name, (str, bytes)) else "<stream>"
 
 
-def _window_of(stream: Any) -> Optional[Tuple[int, int, Optional[int]]]:
+def _window_of(stream: Any) -> Optional[Tuple[int, int, int]]:
     """(descriptor, start, length) when the stream is a regular file (or a window
-    of one) the reader can read by position itself; None for anything else."""
+    of one) the reader can read by position itself; None for anything else (a
+    pipe, a stream in memory), which the reader reads through read()."""
     window = getattr(stream, "window", None)
     if window is not None:
         return window()  # type: ignore[no-any-return]  # a window of a file: a STORED entry of a WACZ package
     try:
         fd = stream.fileno()
-        if stat.S_ISREG(os.fstat(fd).st_mode):
-            return fd, stream.tell(), None
+        status = os.fstat(fd)
+        if stat.S_ISREG(status.st_mode):
+            start = stream.tell()
+            return fd, start, max(0, status.st_size - start)
     except (OSError, AttributeError, ValueError):
         pass
     return None
@@ -272,7 +275,7 @@ class ArchiveReader:
         window = _window_of(stream)
         if window is not None:
             fd, start, length = window
-            self.compressed = os.pread(fd, 2, start) == GZIP_MAGIC and (length is None or length >= 2)
+            self.compressed = length >= 2 and os.pread(fd, 2, start) == GZIP_MAGIC
             self._reader = _reader.Reader(fd, start, length, member_limit, threads or default_threads())
         else:
             head = stream.read(2)

@@ -293,7 +293,8 @@ int reader_init(PyObject* object, PyObject* args, PyObject* kwargs) {
         if (PyLong_Check(source)) {
             const int fd = static_cast<int>(PyLong_AsLong(source));
             if (PyErr_Occurred() != nullptr) throw PythonError{};
-            bytes = std::make_unique<FdSource>(fd, start, window);
+            if (!window) raise(PyExc_ValueError, "a file descriptor is read from start for length bytes: give the length");
+            bytes = std::make_unique<FdSource>(fd, start, *window);
         } else {
             Py_INCREF(source);
             Py_XDECREF(self->stream);
@@ -488,7 +489,7 @@ std::array<PyType_Slot, 6> reader_slots = {{
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, reader_methods.data()},
     {Py_tp_doc, const_cast<char*>("Reader(source, start=0, length=None, member_limit=4 GiB, threads=1)\n--\n\n"
-                                  "The records of one archive: a file descriptor (from start, length bytes) or a binary stream.")},
+                                  "The records of one archive: length bytes of a regular file's descriptor from start, or a binary stream.")},
     {0, nullptr},
 }};
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include "reader/gzip_member.hpp"
+#include "reader/thread.hpp"
 
 namespace vellumark {
 namespace {
@@ -134,15 +134,19 @@ std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std:
         starts.push_back(guess);
     }
     std::vector<Part> parts(starts.size());
-    std::vector<std::thread> helpers;
+    std::vector<Thread> helpers;
     for (std::size_t i = 1; i < starts.size(); ++i) {
         const std::size_t stop = i + 1 < starts.size() ? starts[i + 1] : data.size();
         helpers.emplace_back([&, i, stop, arena = arenas.take()] {
-            parts[i] = inflate_part(data, starts[i], stop, base, member_limit, arena);
+            try {
+                parts[i] = inflate_part(data, starts[i], stop, base, member_limit, arena);
+            } catch (...) {  // no memory: the part is left out, and the chain stops before it
+                parts[i] = Part{starts[i] + 1, starts[i] + 1, {}};
+            }
         });
     }
     parts[0] = inflate_part(data, 0, starts.size() > 1 ? starts[1] : data.size(), base, member_limit, arenas.take());
-    for (std::thread& helper : helpers) helper.join();
+    for (Thread& helper : helpers) helper.join();
 
     // The chain: a part counts when the one before it ended exactly where it starts.
     std::vector<InflatedMember> chain = std::move(parts[0].members);

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <future>
 #include <new>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "reader/gzip_member.hpp"
@@ -72,24 +70,11 @@ std::string line_end_hint(std::string_view head) {
 
 // ---------------------------------------------------------------------------- sources
 
-FdSource::FdSource(int fd, std::uint64_t start, std::optional<std::uint64_t> length)
-    : fd_(fd), position_(start), left_(length) {
-    struct stat status {};
-    positional_ = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (positional_ && !left_) {
-        const auto size = static_cast<std::uint64_t>(status.st_size);
-        left_ = size > start ? size - start : 0;
-    }
-    if (positional_) size_ = left_;
-}
-
 std::size_t FdSource::read(std::span<char> into, int& error) {
-    std::size_t want = into.size();
-    if (left_) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *left_));
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), left_));
     if (want == 0) return 0;
     for (;;) {
-        const ssize_t got = positional_ ? ::pread(fd_, into.data(), want, static_cast<off_t>(position_))
-                                        : ::read(fd_, into.data(), want);
+        const ssize_t got = ::pread(fd_, into.data(), want, static_cast<off_t>(position_));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             error = errno;
@@ -97,7 +82,7 @@ std::size_t FdSource::read(std::span<char> into, int& error) {
         }
         const auto n = static_cast<std::size_t>(got);
         position_ += n;
-        if (left_) *left_ -= n;
+        left_ -= n;
         return n;
     }
 }
@@ -167,7 +152,8 @@ private:
     std::deque<InflatedMember> ready_;  // members inflated on several threads, not handed on yet
     std::uint64_t ready_members_ = 0;   // members that came that way
     std::uint64_t sequential_until_ = 0;  // a guess failed before here: one member at a time up to it
-    std::future<std::vector<InflatedMember>> ahead_;  // members being inflated ahead, over input_
+    std::vector<InflatedMember> ahead_members_;
+    Thread ahead_;  // inflating members ahead, over input_, into ahead_members_: joined first
 };
 
 Failure ArchiveReader::Producer::failure(std::string kind, std::uint64_t offset, std::string detail) const {
@@ -273,19 +259,26 @@ void ArchiveReader::Producer::launch_ahead() {
     }
     if (input_begin_ == input_end_) return;
     const std::span<const char> data(input_.data() + input_begin_, input_end_ - input_begin_);
-    ahead_ = std::async(std::launch::async, inflate_in_parallel, data, inflater_.position(), options_.threads,
-                        options_.member_limit, std::ref(arenas_));
+    ahead_ = Thread([this, data, base = inflater_.position()] {
+        try {
+            ahead_members_ = inflate_in_parallel(data, base, options_.threads, options_.member_limit, arenas_);
+        } catch (...) {  // no memory: nothing inflated ahead, one member at a time instead
+            ahead_members_.clear();
+        }
+    });
 }
 
 // The members inflated ahead, when there are any: false when none came that
 // way, and the single inflater takes the next member (and gives any error).
 bool ArchiveReader::Producer::inflate_ahead() {
-    if (!ahead_.valid()) {
+    if (!ahead_.joinable()) {
         if (options_.threads < 2 || inflater_.in_member() || inflater_.position() < sequential_until_) return false;
         launch_ahead();
-        if (!ahead_.valid()) return false;
+        if (!ahead_.joinable()) return false;
     }
-    std::vector<InflatedMember> members = ahead_.get();
+    ahead_.join();
+    std::vector<InflatedMember> members = std::move(ahead_members_);
+    ahead_members_.clear();
     if (members.empty()) {
         sequential_until_ = inflater_.position() + 1;
         return false;
@@ -301,7 +294,7 @@ bool ArchiveReader::Producer::inflate_ahead() {
 bool ArchiveReader::Producer::fill_inflated() {
     for (;;) {
         if (fill_from_parallel()) return true;
-        if ((ahead_.valid() || !inflater_.in_member()) && inflate_ahead()) continue;
+        if ((ahead_.joinable() || !inflater_.in_member()) && inflate_ahead()) continue;
         if (input_begin_ == input_end_ && !input_done_) {
             input_begin_ = 0;
             input_end_ = read_input(input_);
@@ -527,7 +520,7 @@ void ArchiveReader::Producer::run(const std::function<void(Item&&)>& push, std::
 
 ArchiveReader::ArchiveReader(std::unique_ptr<ByteSource> source, ReaderOptions options)
     : producer_(std::make_unique<Producer>(std::move(source), options)), options_(options) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = Thread([this] { run(); });
 }
 
 ArchiveReader::~ArchiveReader() {
@@ -536,7 +529,7 @@ ArchiveReader::~ArchiveReader() {
         stopping_ = true;
     }
     room_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    thread_.join();
 }
 
 std::size_t ArchiveReader::weight(const Item& item) noexcept {

@@ -15,9 +15,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <variant>
 #include <vector>
+
+#include "reader/thread.hpp"
 
 namespace vellumark {
 
@@ -31,21 +32,21 @@ public:
     [[nodiscard]] virtual std::optional<std::uint64_t> size() const { return std::nullopt; }
 };
 
-/// A file descriptor from `start`, `length` bytes of it (all of it: no length).
-/// A regular file is read by position (pread), so the descriptor's own offset
-/// is left alone; anything else (a pipe) by read().
+/// `length` bytes of a regular file from `start`, read by position (pread), so
+/// that the descriptor's own offset is left alone. (Anything else, a pipe, is
+/// read as a stream through the caller's source.)
 class FdSource final : public ByteSource {
 public:
-    FdSource(int fd, std::uint64_t start, std::optional<std::uint64_t> length);
+    FdSource(int fd, std::uint64_t start, std::uint64_t length) noexcept
+        : fd_(fd), position_(start), left_(length), size_(length) {}
     std::size_t read(std::span<char> into, int& error) override;
     [[nodiscard]] std::optional<std::uint64_t> size() const override { return size_; }
 
 private:
     int fd_;
     std::uint64_t position_;
-    std::optional<std::uint64_t> left_;
-    std::optional<std::uint64_t> size_;
-    bool positional_;
+    std::uint64_t left_;
+    std::uint64_t size_;
 };
 
 /// A piece of storage the reader fills; bodies handed out borrow it.
@@ -159,7 +160,7 @@ private:
     std::deque<Item> taken_;     // the consumer's, taken in one go
     bool stopping_ = false;
     bool finished_ = false;  // the producer pushed its last item
-    std::thread thread_;
+    Thread thread_;
 };
 
 }  // namespace vellumark

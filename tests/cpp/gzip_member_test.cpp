@@ -32,6 +32,7 @@ struct Members {
     std::vector<std::string> contents;
     std::string failure;  // "fault@offset", empty when all went well
     bool line_end = false;
+    std::size_t taken = 0;  // input bytes consumed, over all calls
 };
 
 // Inflates `data` fed `piece` bytes at a time into output room of `room` bytes.
@@ -45,6 +46,7 @@ Members inflate_all(const std::string& data, std::size_t piece, std::size_t room
         const bool final = fed == data.size();
         const Inflated step = inflater.inflate(input, buffer, final);
         input.erase(0, step.consumed);
+        out.taken += step.consumed;
         content.append(buffer.data(), step.produced);
         switch (step.status) {
             case Inflated::Status::MemberEnd:
@@ -83,7 +85,23 @@ TEST(MemberInflater, TellsEachMembersOffsetAndLengthInAnySplit) {
         EXPECT_EQ(got.failure, "") << piece;
         EXPECT_EQ(got.spans, spans) << piece;
         EXPECT_EQ(got.contents, contents) << piece;
+        // Each input byte is taken once: the caller never feeds a byte twice,
+        // so reading is linear however many members there are.
+        EXPECT_EQ(got.taken, data.size()) << piece;
     }
+}
+
+TEST(MemberInflater, InflatesASmallMemberWholeOrLeavesItToStreaming) {
+    const std::string member = gzip("WARC/1.1\r\n" + std::string(5000, 'x'));
+    MemberInflater inflater(1 << 20);
+    std::vector<char> room(10000), small(100);
+    EXPECT_EQ(inflater.inflate_whole(member.substr(0, member.size() - 1), room).status, Inflated::Status::NeedInput);
+    EXPECT_EQ(inflater.inflate_whole(member, small).status, Inflated::Status::NeedInput);  // no room: nothing taken
+    const Inflated whole = inflater.inflate_whole(member + "next", room);
+    EXPECT_EQ(whole.status, Inflated::Status::MemberEnd);
+    EXPECT_EQ(whole.consumed, member.size());
+    EXPECT_EQ(whole.produced, 5010u);
+    EXPECT_EQ(inflater.position(), member.size());
 }
 
 struct FaultCase {
