@@ -13,8 +13,9 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from .archive import ArchiveReader, Record, iter_records  # noqa: E402
+from .binding import Binding, DataHash, Verdict  # noqa: E402
 from .errors import ArchiveError  # noqa: E402
-from .formats import census, check, index_entries, read_manifest, sign  # noqa: E402
+from .formats import census, check, data_hash, index_entries, read_manifest, sign, verify_binding  # noqa: E402
 from .signing import Signed, sign_archive  # noqa: E402
 from .survey import Census, Checked, Found  # noqa: E402
 from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests  # noqa: E402
@@ -22,15 +23,19 @@ from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_nam
 __all__ = [
     "ArchiveError",
     "ArchiveReader",
+    "Binding",
     "Census",
     "Checked",
+    "DataHash",
     "Found",
     "Record",
     "Signed",
     "SignedPackage",
+    "Verdict",
     "census",
     "check",
     "check_wacz",
+    "data_hash",
     "index_entries",
     "is_wacz",
     "iter_records",
@@ -39,6 +44,7 @@ __all__ = [
     "sign_archive",
     "sign_wacz",
     "signed_wacz_name",
+    "verify_binding",
     "wacz_archives",
     "wacz_manifests",
 ]

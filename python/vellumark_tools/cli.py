@@ -1,5 +1,5 @@
-"""The vellumark command: sign, read the manifest store of, index, check and
-count archives on disk. Results go to standard output, diagnostics to
+"""The vellumark command: sign, read the manifest store of, hash, index,
+check and count archives on disk. Results go to standard output, diagnostics to
 standard error. Exit status: 0 when every archive went through, 1 when one
 failed, 2 for a usage error, 130 after Ctrl-C (128 plus the signal's number
 after SIGTERM or SIGHUP)."""
@@ -19,13 +19,14 @@ from typing import IO, Any, Callable, Dict, Iterable, List, Optional, Sequence, 
 import vellumark
 
 from .archive import DEFAULT_MEMBER_LIMIT
+from .binding import ALGORITHMS
 from .errors import ArchiveError, shown
-from .formats import census, check, index_entries, read_manifest, sign
+from .formats import census, check, data_hash, index_entries, read_manifest, sign
 from .inputs import Inputs, find_archives, store_for, why_not
 from .output import atomic_output, check_target, remove_leftovers
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
 from .signing import Signed, is_gzip_file, signed_name
-from .survey import Found, census_totals
+from .survey import Checked, Found, census_totals
 from .wacz import DIGEST as DIGEST_FILE
 from .wacz import is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
 
@@ -47,7 +48,8 @@ def sign_job(path: str, store: Any, target: str, record_id: Optional[str], membe
         package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit, threads=threads)
         moved = sum(1 for s in package.archives if s.dropped)
         line = (f"{name} -> {package.output}: {plural(len(package.archives), 'archive')}, {plural(package.records, 'record')}; "
-                f"every index entry stays valid" + (f" (replaced the stores of {moved})" if moved else ""))
+                f"every index entry stays valid" + (f" (replaced the stores of {moved})" if moved else "")
+                + "".join(binding_notes(s, f"{s.output}: ") for s in package.archives))
         warnings = [f"{DIGEST_FILE}: its signedData signed the old hash of datapackage.json and was removed; "
                     "sign the package again with the tool that signed it"] if package.signature_removed else []
         return Outcome(name, True, line, {"records": package.records, "bytes": sum(s.size for s in package.archives)}, warnings)
@@ -61,7 +63,14 @@ def sign_job(path: str, store: Any, target: str, record_id: Optional[str], membe
         else ""
     )
     line = f"{name} -> {signed.output}: {plural(signed.records, 'record')} (WARC/{signed.version}){dropped}{rewritten}; {advice}"
-    return Outcome(name, True, line, {"records": signed.records, "bytes": signed.size})
+    return Outcome(name, True, line + binding_notes(signed), {"records": signed.records, "bytes": signed.size})
+
+
+def binding_notes(signed: Signed, where: str = "") -> str:
+    """The output's binding verdict, and a range that moved, for a line of sign (never a failure of it)."""
+    notes = [f"; {where}{signed.binding.line()}"] if signed.binding is not None else []
+    moved = signed.range_moved()
+    return "".join(notes) + (f"; {where}{moved}" if moved else "")
 
 
 def census_job(path: str, member_limit: int, threads: int) -> Outcome:
@@ -80,13 +89,25 @@ def check_job(path: str, member_limit: int, threads: int, verbose: bool) -> Outc
     if result.compressed:
         layout = f", per-record gzip ({plural(result.members, 'member')})" if result.per_record else ", not per-record gzip"
     digests = f", {plural(result.digests, 'digest')} true" if result.digests else ""
+    details = binding_details(result) if verbose else ""
     if result.ok:
-        return Outcome(name, True, f"{name}: ok: {plural(result.records, 'record')}{layout}{digests}", result)
+        bindings = "".join(f", {named(result, where)}{binding.line()}" for where, binding in result.bindings)
+        return Outcome(name, True, f"{name}: ok: {plural(result.records, 'record')}{layout}{digests}{bindings}{details}", result)
     more = f" (and {len(result.problems) - 1} more problems; -v lists them)" if len(result.problems) > 1 and not verbose else ""
     line = f"{name}: failed: {result.problems[0]}{more}"
     if verbose:
-        line += "".join(f"\n  {problem}" for problem in result.problems[1:])
+        line += "".join(f"\n  {problem}" for problem in result.problems[1:]) + details
     return Outcome(name, False, line, result, error=result.problems[0])
+
+
+def named(result: Checked, where: str) -> str:
+    """An archive entry's name before what is said of it; nothing for the archive itself."""
+    return "" if where == result.name else f"{where}: "
+
+
+def binding_details(result: Checked) -> str:
+    """What -v adds about each binding: expected and actual hash, the ranges."""
+    return "".join(f"\n  {named(result, where)}{detail}" for where, binding in result.bindings for detail in binding.details())
 
 
 # ---------------------------------------------------------------------------- output of a run
@@ -477,6 +498,54 @@ def emit(line: str, flush: bool = False) -> None:
         raise StandardOutputError(f"standard output: {error.strerror or error}") from None
 
 
+class Hash(Command):
+    help = "the data hash of signed archives, for the manifest store: every byte but the manifest store record's, as JSON lines"
+
+    @staticmethod
+    def add_arguments(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument(
+            "archives", nargs="+", metavar="ARCHIVE", help=".warc, .warc.gz or .wacz files (each archive of a package), or directories of them"
+        )
+        parser.add_argument("--alg", choices=ALGORITHMS, default=ALGORITHMS[0], help=f"the hash algorithm (default: {ALGORITHMS[0]})")
+        add_member_limit(parser)
+        add_threads(parser)
+
+    @staticmethod
+    def run(args: argparse.Namespace) -> int:
+        inputs = find_archives(args.archives)
+        report_inputs(inputs)
+        if not inputs.archives:
+            return nothing_to_do(inputs)
+        share_cores(args, 1)
+        status = 1 if inputs.failed else 0
+        for path, _ in inputs.archives:
+            name = shown(path)
+            try:
+                if is_wacz(path):
+                    for entry, stream in wacz_archives(path):
+                        status |= Hash.one(stream, {"file": name, "archive": entry}, f"{name}: {entry}", args)
+                else:
+                    status |= Hash.one(path, {"file": name}, name, args)
+            except (ArchiveError, OSError) as error:
+                emit("", flush=True)
+                print(f"{PROG}: {name}: {describe(error, name)}", file=sys.stderr)
+                status = 1
+        sys.stdout.flush()
+        return status
+
+    @staticmethod
+    def one(source: Any, fields: Dict[str, str], name: str, args: argparse.Namespace) -> int:
+        """One archive's line; a failure of its own fails only it."""
+        try:
+            found = data_hash(source, args.alg, member_limit=args.member_limit, threads=args.threads)
+        except ArchiveError as error:
+            emit("", flush=True)
+            print(f"{PROG}: {name}: {error}", file=sys.stderr)
+            return 1
+        emit(json.dumps({**fields, **found.fields()}) + "\n")
+        return 0
+
+
 class Check(Command):
     help = "check that every record parses, the gzip layout, the manifest store record and the digests"
 
@@ -619,7 +688,9 @@ def add_member_limit(parser: argparse.ArgumentParser) -> None:
     )
 
 
-COMMANDS: Dict[str, Type[Command]] = {"sign": Sign, "manifest": Manifest, "index": Index, "check": Check, "census": Census}
+COMMANDS: Dict[str, Type[Command]] = {
+    "sign": Sign, "manifest": Manifest, "hash": Hash, "index": Index, "check": Check, "census": Census,
+}
 
 
 def version_text() -> str:

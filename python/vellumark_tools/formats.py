@@ -12,7 +12,9 @@ from typing import IO, Any, Dict, Iterator, List, Optional, Union, cast
 from .archive import DEFAULT_MEMBER_LIMIT, Source
 from .errors import ArchiveError, PathLike, shown
 from .signing import Signed, sign_archive
-from .survey import Census, Checked, Found, census_archive, check_archive, index_archive, read_archive_manifest
+from .binding import Binding, DataHash
+from .survey import (Census, Checked, Found, archive_binding, archive_data_hash, census_archive, check_archive,
+                     index_archive, read_archive_manifest)
 from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, wacz_archives
 
 
@@ -76,6 +78,7 @@ def check(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: 
             result.members += part.members
             result.digests += part.digests
             result.problems += [f"{entry}: {problem}" for problem in part.problems]
+            result.bindings += part.bindings
     except ArchiveError as error:
         result.problems.append(str(error))
     return result
@@ -92,3 +95,25 @@ def index_entries(
         return
     for _, stream in wacz_archives(cast(PathLike, source)):
         yield from index_archive(stream, fields, member_limit=member_limit, threads=threads, warnings=warnings)
+
+
+def data_hash(
+    source: Source, alg: str = "sha256", *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> DataHash:
+    """The data hash a signer writes into the store (survey.archive_data_hash).
+    Raises ArchiveError, and for a WACZ package, each of whose archives is an
+    asset of its own (wacz_archives() gives them as streams)."""
+    if packaged(source):
+        raise ArchiveError("a WACZ package: each of its archives is hashed on its own (wacz_archives() gives them)")
+    return archive_data_hash(source, alg, member_limit=member_limit, threads=threads)
+
+
+def verify_binding(
+    source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> Optional[Binding]:
+    """The binding of the archive's manifest store to it, or None when it has
+    none (survey.archive_binding). Raises ArchiveError, and for a WACZ package
+    (check() gives each of its archives' bindings)."""
+    if packaged(source):
+        raise ArchiveError("a WACZ package: each of its archives has its own binding (check() gives them)")
+    return archive_binding(source, member_limit=member_limit, threads=threads)

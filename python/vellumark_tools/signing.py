@@ -21,11 +21,12 @@ import os
 import tempfile
 import uuid
 import zlib
-from typing import IO, Iterator, List, Optional, Tuple, Union
+from typing import IO, Iterator, List, Optional, Tuple, Union, cast
 
 import vellumark
 
 from .archive import DEFAULT_MEMBER_LIMIT, SEPARATORS, ArchiveReader, Record, Source, open_source
+from .binding import Binding, shown_range, stored_member, stored_member_length, verify
 from .errors import ArchiveError, PathLike, shown
 from .output import Output, atomic_output, read_at
 
@@ -101,6 +102,17 @@ class Signed:
     manifest_offset: int = 0  # where the new record (its member, in a .warc.gz) stands in the output
     manifest_length: int = 0
     output_bytes: int = 0
+    replaced: Optional[Tuple[int, int]] = None  # offset and length of the input's last manifest store record
+    binding: Optional[Binding] = None  # the new store's binding to the output, where the output could be read back
+
+    def range_moved(self) -> Optional[str]:
+        """What to tell a signer whose binding was written for the range of the
+        record this one replaced, when the new record stands elsewhere."""
+        new = (self.manifest_offset, self.manifest_length)
+        if self.replaced is None or self.replaced == new:
+            return None
+        return (f"the manifest store record moved from {shown_range(self.replaced)} to {shown_range(new)}: "
+                "a binding written for the old range no longer holds")
 
     def index_advice(self) -> str:
         unit = "compressed offset" if self.compressed else "offset"
@@ -159,6 +171,7 @@ class _Signer:
                 self._copy_to(record.offset)
                 self._copied_to = record.offset + record.length
                 signed.dropped.append(record.offset)
+                signed.replaced = (record.offset, record.length)
             else:
                 if signed.dropped and signed.moved_from is None:
                     signed.moved_from = signed.dropped[0]
@@ -173,6 +186,7 @@ class _Signer:
             signed.moved_from = signed.dropped[0] if signed.dropped else record.offset
         if manifest:
             signed.dropped.append(record.offset)
+            signed.replaced = None  # it shared a gzip member: no range of its own
         else:
             for piece in record_as_member(record, spool):
                 self._out.write(piece)
@@ -184,13 +198,14 @@ class _Signer:
             self._copy_to(self._reader.data_end)
         signed.version = self._kept_version or self._first_version or "1.1"
         record = manifest_record(store, record_id, signed.version)
-        if signed.compressed:
-            record = gzip_member(record)
-        else:
+        if not signed.compressed:
             self._out.write(self._blank_line_before_new_record())
         signed.manifest_offset = self._out.written
-        signed.manifest_length = len(record)
-        self._out.write(record)
+        # Stored deflate blocks: the member's length follows from the record's, so a
+        # store of the same size, whatever its bytes, gives the record the same range.
+        for part in stored_member(record) if signed.compressed else [record]:
+            self._out.write(part)
+        signed.manifest_length = stored_member_length(len(record)) if signed.compressed else len(record)
         signed.output_bytes = self._out.written
         signed.size = self._reader.size
 
@@ -249,12 +264,27 @@ def sign_archive(
                 signed.output = shown(output)
                 _check_read_back(out, signed, store)
                 _check_unchanged(stream, before, name)
+                signed.binding = output_binding(cast(IO[bytes], out), signed, store)
         else:
             out = Output.over(output)
             signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
             out.flush()
             signed.output = out.target
+            if _readable(output) and output.tell() == signed.output_bytes:  # it holds the output from its start
+                signed.binding = output_binding(output, signed, store)
     return signed
+
+
+def output_binding(output: IO[bytes], signed: Signed, store: bytes) -> Binding:
+    """The new store's binding to the output, as check will find it."""
+    return verify(output, (signed.manifest_offset, signed.manifest_length), store, signed.output_bytes)
+
+
+def _readable(stream: IO[bytes]) -> bool:
+    try:
+        return bool(stream.readable() and stream.seekable())
+    except (AttributeError, OSError, ValueError):
+        return False
 
 
 def _sign_into(

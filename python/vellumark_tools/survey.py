@@ -4,11 +4,13 @@ manifest store stands (read_manifest): one pass over its records each."""
 from __future__ import annotations
 
 import dataclasses
+import io
 import os
-from typing import Any, Dict, Iterator, List, Optional
+from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union
 
 from . import digests
-from .archive import DEFAULT_MEMBER_LIMIT, ArchiveReader, Source, open_source
+from .archive import DEFAULT_MEMBER_LIMIT, ArchiveReader, Record, Source, open_source
+from .binding import Binding, DataHash, data_hash_of, verify
 from .errors import ArchiveError
 from .signing import is_manifest
 
@@ -95,6 +97,47 @@ def read_archive_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_
     return found
 
 
+def _record_range(record: Union[Record, Found]) -> Optional[Tuple[int, int]]:
+    """Where a record stands in the file, when a range holds it alone."""
+    return None if record.length is None else (record.offset, record.length)
+
+
+def archive_data_hash(
+    source: Source, alg: str = "sha256", *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> DataHash:
+    """The data hash a signer writes into the store: `alg` (sha256, sha384 or
+    sha512) of every byte of a .warc or .warc.gz outside its manifest store
+    record. Raises ArchiveError for an archive without one (sign it with a
+    placeholder store first), or whose record shares a gzip member."""
+    with open_source(source) as (stream, _):
+        _refuse_pipe(stream)
+        found = read_archive_manifest(stream, member_limit=member_limit, threads=threads)
+        if found is None:
+            raise ArchiveError("no manifest store record: sign it with a placeholder store first")
+        record = _record_range(found)
+        if record is None:
+            raise ArchiveError("the manifest store record shares a gzip member, so no range holds it alone: sign the archive again")
+        return data_hash_of(stream, record, alg)
+
+
+def archive_binding(
+    source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> Optional[Binding]:
+    """The binding of a .warc or .warc.gz's manifest store to it (its
+    `verdict` says what was found), or None when it has no manifest store
+    record. Raises ArchiveError for an archive that does not parse."""
+    with open_source(source) as (stream, _):
+        _refuse_pipe(stream)
+        found = read_archive_manifest(stream, member_limit=member_limit, threads=threads)
+        return None if found is None else verify(stream, _record_range(found), found.store)
+
+
+def _refuse_pipe(stream: IO[bytes]) -> None:
+    """A binding reads the archive twice: once for its store, once to hash it."""
+    if not stream.seekable():
+        raise ArchiveError("the binding needs an archive that can be read twice, and this one is a pipe or a socket")
+
+
 @dataclasses.dataclass
 class Checked:
     """What check() found. `problems` empty means the archive is sound."""
@@ -107,6 +150,9 @@ class Checked:
     not_per_record_at: Optional[int] = None  # the first member that is not
     digests: int = 0  # declared digests that were checked
     problems: List[str] = dataclasses.field(default_factory=list)
+    bindings: List[Tuple[str, Binding]] = dataclasses.field(default_factory=list)
+    """(archive, its binding): the archive's manifest store's binding to it;
+    in a WACZ package, each archive entry's. Failing bindings are among the problems too."""
 
     @property
     def ok(self) -> bool:
@@ -128,6 +174,7 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, t
         reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
+        last_manifest: Optional[Tuple[Optional[Tuple[int, int]], bytes]] = None  # its range, and its store
         followed = False  # a record came after a manifest store record
         glued: Optional[int] = None  # a record that ends with its body, no blank line after it
         extra = 0
@@ -137,18 +184,21 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, t
                 if glued is not None:  # and another follows: warcio refuses to read on
                     extra += not _problem(result, f"the record at offset {glued} is not followed by a blank line (CR LF CR LF)")
                 headers = record.headers
+                manifest = is_manifest(record)
+                store = record.body if manifest else None  # kept for the binding; read before its digests
                 if digests_too and digests.declares_digest(headers):
-                    checked, found = digests.verify(headers, record.body_reader())
+                    body = io.BytesIO(store) if store is not None else record.body_reader()
+                    checked, found = digests.verify(headers, body)
                     result.digests += checked
                     for problem in found:
                         extra += not _problem(result, f"record at offset {record.offset}: {problem}")
                 glued = record.data_offset if record.separator == 0 and not record.own_member else None
-                manifest = is_manifest(record)
                 if manifests and not manifest and not followed:
                     followed = True
                     _problem(result, f"the manifest store record at offset {manifests[-1]} is not the last record", force=True)
-                if manifest:
+                if store is not None:
                     manifests.append(record.offset)
+                    last_manifest = (_record_range(record), store)
                 if reader.compressed and not record.own_member and result.not_per_record_at is None:
                     result.not_per_record_at = record.offset
         except ArchiveError as error:
@@ -170,6 +220,16 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, t
                 )
         if len(manifests) > 1:
             _problem(result, f"{len(manifests)} manifest store records; an archive carries one", force=True)
+        if last_manifest is not None:
+            try:
+                _refuse_pipe(stream)
+                binding = verify(stream, *last_manifest)
+            except ArchiveError as error:
+                _problem(result, str(error), force=True)
+                return result
+            result.bindings.append((name, binding))
+            if not binding.ok:
+                _problem(result, binding.line(), force=True)
         if extra:
             result.problems.append(f"... and {extra} more")
         return result

@@ -31,7 +31,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, cas
 from .archive import DEFAULT_MEMBER_LIMIT
 from .errors import ArchiveError, PathLike, shown
 from .output import Output, atomic_output, read_at
-from .signing import Signed, sign_archive
+from .signing import Signed, output_binding, sign_archive
 from .survey import Found, read_archive_manifest
 
 DATAPACKAGE = "datapackage.json"
@@ -710,6 +710,7 @@ class _Signer:
         new = _like(info, zipfile.ZIP_STORED)
         zip64 = info.file_size + 2 * len(store) + (1 << 20) > ZIP64_AT  # room for the new record, whatever it does
         at = self.writer.begin(new, zip64)
+        data_start = self.out.written
         sink = _Sink(self.out, name, algorithm)
         with _open_entry(self.package.file, self.package.zip, info, algorithm) as source:
             try:
@@ -723,6 +724,7 @@ class _Signer:
         self._refuse_moved(name, signed)
         new.CRC, new.file_size, new.compress_size = sink.crc, sink.size, sink.size
         self.writer.finish(new, at, zip64)
+        signed.binding = output_binding(cast(IO[bytes], _Window(self.out, data_start, sink.size, name)), signed, store)
         self.new_hashes[name] = (sink.hash, sink.size)
         self.result.archives.append(signed)
 

@@ -36,7 +36,8 @@ import subprocess  # noqa: E402
 
 import vellumark  # noqa: E402
 
-STORE = b"\x00\x00\x00\x20jumbc2pa" + b"\x00" * 20 + b"test store"  # opaque: begins like a JUMBF superbox
+# Opaque: a JUMBF superbox, as a manifest store is, but of no C2PA type (its binding is not checked).
+STORE = b"\x00\x00\x00\x20jumb\x00\x00\x00\x18jumdtest" + b"\x00" * 12 + b"test store"
 
 
 def record(kind: str, body: bytes, n: int, version: str = "1.1") -> bytes:

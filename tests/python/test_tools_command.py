@@ -45,7 +45,7 @@ def crawl(tmp_path):
 # ---------------------------------------------------------------------------- the command line
 
 
-@pytest.mark.parametrize("command", ["", "sign", "manifest", "index", "check", "census"])
+@pytest.mark.parametrize("command", ["", "sign", "manifest", "hash", "index", "check", "census"])
 def test_every_command_has_help(command):
     result = run_command(*([command] if command else []), "--help")
     assert result.returncode == 0 and b"usage: vellumark" in result.stdout
