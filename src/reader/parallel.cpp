@@ -115,18 +115,18 @@ std::shared_ptr<Arena> ArenaPool::take() {
     return std::shared_ptr<Arena>(arena.release(), [shared = shared_](Arena* done) {
         std::lock_guard<std::mutex> lock(shared->mutex);
         // A few arenas of ordinary size are kept; one a large member grew is let go.
-        if (shared->spare.size() < 4 && done->capacity <= 2 * kMaxParallelMember)
+        if (shared->spare.size() < 2 && done->capacity <= 2 * kMaxParallelMember)
             shared->spare.emplace_back(done);
         else
             delete done;
     });
 }
 
-std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std::uint64_t base, unsigned threads,
-                                                std::uint64_t member_limit, ArenaPool& arenas) {
-    threads = std::max(1u, threads);
+std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std::uint64_t base,
+                                                std::uint64_t member_limit, ArenaPool& arenas, Workers& helpers) {
+    const std::size_t threads = helpers.size() + 1;
     std::vector<std::size_t> starts{0};
-    for (unsigned i = 1; i < threads; ++i) {
+    for (std::size_t i = 1; i < threads; ++i) {
         const std::size_t from = std::max(starts.back() + 1, data.size() * i / threads);
         if (from >= data.size()) break;
         const std::size_t guess = guess_member_start(data, from, data.size());
@@ -134,10 +134,9 @@ std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std:
         starts.push_back(guess);
     }
     std::vector<Part> parts(starts.size());
-    std::vector<Thread> helpers;
     for (std::size_t i = 1; i < starts.size(); ++i) {
         const std::size_t stop = i + 1 < starts.size() ? starts[i + 1] : data.size();
-        helpers.emplace_back([&, i, stop, arena = arenas.take()] {
+        helpers.submit([&, i, stop, arena = arenas.take()] {
             try {
                 parts[i] = inflate_part(data, starts[i], stop, base, member_limit, arena);
             } catch (...) {  // no memory: the part is left out, and the chain stops before it
@@ -146,7 +145,7 @@ std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std:
         });
     }
     parts[0] = inflate_part(data, 0, starts.size() > 1 ? starts[1] : data.size(), base, member_limit, arenas.take());
-    for (Thread& helper : helpers) helper.join();
+    helpers.wait();
 
     // The chain: a part counts when the one before it ended exactly where it starts.
     std::vector<InflatedMember> chain = std::move(parts[0].members);

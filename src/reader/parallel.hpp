@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/thread.hpp"
+
 namespace vellumark {
 
 /// Where the members of one thread's part were inflated to, one after the other.
@@ -48,14 +50,14 @@ struct InflatedMember {
 };
 
 /// The members at the start of `data` (compressed bytes from `base` on, where
-/// a member starts), inflated on `threads` threads, in order. It stops short
+/// a member starts), inflated on the calling thread and the `helpers`, in order. It stops short
 /// of what it cannot confirm or is not for it: a member that runs past `data`
 /// (unless `final`), a large member, anything that is no member, an error.
 /// The caller reads on from the end of the last member returned, one member at
 /// a time, and so gives every error its own message.
 [[nodiscard]] std::vector<InflatedMember> inflate_in_parallel(std::span<const char> data, std::uint64_t base,
-                                                              unsigned threads, std::uint64_t member_limit,
-                                                              ArenaPool& arenas);
+                                                              std::uint64_t member_limit, ArenaPool& arenas,
+                                                              Workers& helpers);
 
 /// The most a member inflated this way may hold; larger ones are left to the
 /// caller, which streams them.

@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;       // storage the reader fills at a time
 constexpr std::size_t kInput = std::size_t{1} << 20;       // compressed bytes read at a time
-constexpr std::size_t kPartInput = std::size_t{1024} << 10;   // compressed bytes a thread inflates at a time
+constexpr std::size_t kPartInput = std::size_t{256} << 10;    // compressed bytes a thread inflates at a time
 constexpr std::size_t kMinOutput = std::size_t{64} << 10;  // the least room an inflate call gets
 constexpr std::size_t kWholeMember = std::size_t{256} << 10;  // room for a member inflated at once
 constexpr std::size_t kHeadBytes = 64;                     // shown of what stands where an error is
@@ -153,7 +153,12 @@ private:
     std::uint64_t ready_members_ = 0;   // members that came that way
     std::uint64_t sequential_until_ = 0;  // a guess failed before here: one member at a time up to it
     std::vector<InflatedMember> ahead_members_;
-    Thread ahead_;  // inflating members ahead, over input_, into ahead_members_: joined first
+    // Threads last, so that they stop before what they work on goes: `ahead_`
+    // inflates the members ahead (over input_, into ahead_members_) with the
+    // `helpers_`, while this thread scans the members before.
+    std::unique_ptr<Workers> helpers_;
+    std::unique_ptr<Workers> ahead_;
+    bool ahead_running_ = false;
 };
 
 Failure ArchiveReader::Producer::failure(std::string kind, std::uint64_t offset, std::string detail) const {
@@ -259,9 +264,14 @@ void ArchiveReader::Producer::launch_ahead() {
     }
     if (input_begin_ == input_end_) return;
     const std::span<const char> data(input_.data() + input_begin_, input_end_ - input_begin_);
-    ahead_ = Thread([this, data, base = inflater_.position()] {
+    if (!ahead_) {
+        helpers_ = std::make_unique<Workers>(options_.threads - 1);
+        ahead_ = std::make_unique<Workers>(1);
+    }
+    ahead_running_ = true;
+    ahead_->submit([this, data, base = inflater_.position()] {
         try {
-            ahead_members_ = inflate_in_parallel(data, base, options_.threads, options_.member_limit, arenas_);
+            ahead_members_ = inflate_in_parallel(data, base, options_.member_limit, arenas_, *helpers_);
         } catch (...) {  // no memory: nothing inflated ahead, one member at a time instead
             ahead_members_.clear();
         }
@@ -271,12 +281,13 @@ void ArchiveReader::Producer::launch_ahead() {
 // The members inflated ahead, when there are any: false when none came that
 // way, and the single inflater takes the next member (and gives any error).
 bool ArchiveReader::Producer::inflate_ahead() {
-    if (!ahead_.joinable()) {
+    if (!ahead_running_) {
         if (options_.threads < 2 || inflater_.in_member() || inflater_.position() < sequential_until_) return false;
         launch_ahead();
-        if (!ahead_.joinable()) return false;
+        if (!ahead_running_) return false;
     }
-    ahead_.join();
+    ahead_->wait();
+    ahead_running_ = false;
     std::vector<InflatedMember> members = std::move(ahead_members_);
     ahead_members_.clear();
     if (members.empty()) {
@@ -294,7 +305,7 @@ bool ArchiveReader::Producer::inflate_ahead() {
 bool ArchiveReader::Producer::fill_inflated() {
     for (;;) {
         if (fill_from_parallel()) return true;
-        if ((ahead_.joinable() || !inflater_.in_member()) && inflate_ahead()) continue;
+        if ((ahead_running_ || !inflater_.in_member()) && inflate_ahead()) continue;
         if (input_begin_ == input_end_ && !input_done_) {
             input_begin_ = 0;
             input_end_ = read_input(input_);

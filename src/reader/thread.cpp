@@ -40,6 +40,49 @@ Thread& Thread::operator=(Thread&& other) noexcept {
     return *this;
 }
 
+Workers::Workers(std::size_t count) {
+    threads_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { serve(); });
+}
+
+Workers::~Workers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    threads_.clear();  // joins each
+}
+
+void Workers::submit(std::function<void()> task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    work_.notify_one();
+}
+
+void Workers::wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return tasks_.empty() && running_ == 0; });
+}
+
+void Workers::serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
+        if (tasks_.empty()) return;  // stopping, and nothing left to run
+        std::function<void()> task = std::move(tasks_.front());
+        tasks_.pop_front();
+        ++running_;
+        lock.unlock();
+        task();
+        lock.lock();
+        --running_;
+        if (tasks_.empty() && running_ == 0) done_.notify_all();
+    }
+}
+
 void Thread::join() noexcept {
     if (!work_) return;
     pthread_join(id_, nullptr);
