@@ -15,18 +15,11 @@
 #include "reader/gzip_member.hpp"
 #include "reader/parallel.hpp"
 #include "record/scanner.hpp"
+#include "require.hpp"
 
 using namespace vellumark;
 
 namespace {
-
-#define REQUIRE(condition)                                                                   \
-    do {                                                                                     \
-        if (!(condition)) {                                                                  \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                    \
-        }                                                                                    \
-    } while (0)
 
 // Piece sizes drawn from the seed: 1 to 64 bytes, then whatever is left.
 struct Splits {

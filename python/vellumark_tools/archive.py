@@ -131,15 +131,42 @@ def describe_refusal(head: bytes, at_start: bool) -> str:
     return f"bytes that are not a WARC record ({head[:8]!r})"
 
 
-_RECORD_FAULTS = {
-    "non-utf8-header": "non-UTF-8 header",
-    "missing-length": "missing Content-Length",
-    "invalid-length": "invalid Content-Length",
-    "header-too-long": "unterminated header (no CR LF CR LF within 16 MiB)",
+# The reader's errors, by kind, as one line each. {where} is "offset N", with
+# the gzip member it stands in for a .warc.gz; {hint} says which line ends a
+# header used where WARC needs CR LF.
+_ERRORS = {
+    "non-utf8-header": "invalid WARC record at {where}: non-UTF-8 header",
+    "missing-length": "invalid WARC record at {where}: missing Content-Length{hint}",
+    "invalid-length": "invalid WARC record at {where}: invalid Content-Length",
+    "header-too-long": "invalid WARC record at {where}: unterminated header (no CR LF CR LF within 16 MiB)",
+    "unterminated-header": "invalid WARC record at {where}: unterminated header{hint}",
+    "differing-lengths": ("invalid WARC record at {where}: two Content-Length fields with different values, {detail}: "
+                          "readers would disagree on where the record ends"),
+    "truncated-body": "invalid WARC record at {where}: body extends past end of data (the archive is truncated)",
+    "record-too-large": ("invalid WARC record at {where}: more than {limit:,} bytes, the limit for one gzip member "
+                         "(it declares {declared:,} bytes)"),
+    "not-gzip": "not gzip data at compressed offset {offset} ({head!r})",
+    "corrupt-member": "corrupt gzip member at compressed offset {offset}: {detail}",
+    "truncated-member": "truncated gzip member at compressed offset {offset}: the file ends inside it",
+    "member-too-large": ("the gzip member at compressed offset {offset} inflates to more than {limit:,} bytes, "
+                         "the limit for one member (a gzip bomb; the limit can be raised)"),
+    "read-failed": "cannot be read: {reason}",
 }
 _LINE_ENDS = {
     "bare-lf": ": header lines end in a bare LF, and WARC needs CR LF",
     "cr-cr-lf": ": header lines end in CR CR LF, and WARC needs CR LF",
+}
+
+# What the reader stepped over, by kind; {inflated} places an offset in the inflated data.
+_WARNINGS = {
+    "stray": ("{count} stray bytes at offset {offset} {inflated}after a record's body, which warcio steps over too "
+              "(that record's Content-Length may be short)"),
+    "trailing": "{count} bytes of white space at offset {offset} {inflated}after the last record, which warcio steps over too",
+    "trailing-line-end": "a line end at compressed offset {offset}, after the last gzip member, which gzip readers step over",
+    "padded-name": ("the record at offset {offset} {inflated}has a header name with white space around it, "
+                    "which warcio and FastWARC do not read as that field"),
+    "folded": "the record at offset {offset} {inflated}continues a header field on a folded line",
+    "lower-case-version": "the record at offset {offset} {inflated}starts with {detail!r}, not 'WARC/'",
 }
 
 
@@ -156,52 +183,21 @@ def error_message(error: Any, member_limit: int) -> str:
     where = _where(offset, member)
     if kind == "bad-version":
         return f"{describe_refusal(head, at_start=offset == 0)}, at {where}"
-    if kind in _RECORD_FAULTS:
-        return f"invalid WARC record at {where}: {_RECORD_FAULTS[kind]}{_LINE_ENDS.get(detail, '')}"
-    if kind == "unterminated-header":
-        why = _LINE_ENDS.get(detail, ": the archive is truncated inside it")
-        return f"invalid WARC record at {where}: unterminated header{why}"
-    if kind == "differing-lengths":
-        return (f"invalid WARC record at {where}: two Content-Length fields with different values, {detail}: "
-                "readers would disagree on where the record ends")
-    if kind == "truncated-body":
-        return f"invalid WARC record at {where}: body extends past end of data (the archive is truncated)"
-    if kind == "record-too-large":
-        return (f"invalid WARC record at {where}: more than {member_limit:,} bytes, the limit for one gzip member "
-                f"(it declares {int(detail):,} bytes)")
-    if kind == "not-gzip":
-        return f"not gzip data at compressed offset {offset} ({head!r})"
-    if kind == "corrupt-member":
-        return f"corrupt gzip member at compressed offset {offset}: {detail}"
-    if kind == "truncated-member":
-        return f"truncated gzip member at compressed offset {offset}: the file ends inside it"
-    if kind == "member-too-large":
-        return (f"the gzip member at compressed offset {offset} inflates to more than {member_limit:,} bytes, "
-                "the limit for one member (a gzip bomb; the limit can be raised)")
-    if kind == "read-failed":
-        return f"cannot be read: {os.strerror(number)}"
-    return kind
+    truncated = ": the archive is truncated inside it" if kind == "unterminated-header" else ""
+    return _ERRORS.get(kind, kind).format(
+        where=where, offset=offset, head=head, detail=detail, limit=member_limit,
+        declared=int(detail) if detail.isdigit() else 0, hint=_LINE_ENDS.get(detail, truncated),
+        reason=os.strerror(number) if number > 0 else detail,
+    )
 
 
 def warning_text(warning: Tuple[str, int, int, str], compressed: bool) -> str:
     """Something unusual the reader stepped over, as one line."""
     kind, offset, count, detail = warning
     inflated = "of the inflated data " if compressed else ""
-    if kind == "stray":
-        return (f"{count} stray bytes at offset {offset} {inflated}after a record's body, which warcio steps over too "
-                "(that record's Content-Length may be short)")
-    if kind == "trailing":
-        return f"{count} bytes of white space at offset {offset} {inflated}after the last record, which warcio steps over too"
-    if kind == "trailing-line-end":
-        return f"a line end at compressed offset {offset}, after the last gzip member, which gzip readers step over"
-    if kind == "padded-name":
-        return (f"the record at offset {offset} {inflated}has a header name with white space around it, "
-                "which warcio and FastWARC do not read as that field")
-    if kind == "folded":
-        return f"the record at offset {offset} {inflated}continues a header field on a folded line"
-    if kind == "lower-case-version":
-        return f"the record at offset {offset} {inflated}starts with {detail!r}, not 'WARC/'"
-    return f"{kind} at offset {offset}"
+    return _WARNINGS.get(kind, "{kind} at offset {offset}").format(
+        kind=kind, offset=offset, count=count, detail=detail, inflated=inflated
+    )
 
 
 # ---------------------------------------------------------------------------- the reader

@@ -15,7 +15,6 @@ from the first such record on, which is what indexes and a later signing need.
 from __future__ import annotations
 
 import dataclasses
-import gzip
 import io
 import os
 import tempfile
@@ -48,11 +47,6 @@ def manifest_record(store: bytes, record_id: str, version: str = "1.1") -> bytes
         raise ArchiveError(f"the record ID cannot be used: {error}") from None
     line = b"WARC/1.1\r\n"
     return built if version == "1.1" else b"WARC/%s\r\n" % version.encode() + built[len(line) :]
-
-
-def gzip_member(data: Union[bytes, memoryview]) -> bytes:
-    """`data` as one gzip member; mtime 0, so the same data gives the same bytes."""
-    return gzip.compress(data, compresslevel=6, mtime=0)
 
 
 def record_as_member(record: Record, body: Optional[IO[bytes]] = None) -> Iterator[bytes]:
