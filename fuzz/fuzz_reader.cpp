@@ -120,8 +120,8 @@ void check_inflater(std::string_view data, std::uint32_t seed) {
     REQUIRE(members(data, &splits, split_ending) == whole);
     REQUIRE(split_ending == whole_ending);
     // On several threads: a prefix of the same chain, never another member.
-    ArenaPool arenas;
-    Workers helpers(2);
+    static ArenaPool arenas;
+    static Workers helpers(2);  // made once: threads per input would be most of the run's time
     const std::vector<InflatedMember> ahead = inflate_in_parallel({data.data(), data.size()}, 0, 1 << 20, arenas, helpers);
     REQUIRE(ahead.size() <= whole.size());
     for (std::size_t i = 0; i < ahead.size(); ++i)
