@@ -109,12 +109,7 @@ class _Refused(Exception):
 
 
 def shown_range(found: Range) -> str:
-    return f"[{shown_number(found[0])}, +{shown_number(found[1])}]"
-
-
-def shown_number(number: int) -> str:
-    """A number for a message; a hostile one of thousands of digits by its size."""
-    return str(number) if number.bit_length() <= 64 else f"(a {number.bit_length()}-bit number)"
+    return f"[{cbor.shown(found[0])}, +{cbor.shown(found[1])}]"
 
 
 # ---------------------------------------------------------------------------- the store's data hash
@@ -224,7 +219,7 @@ def _exclusions(value: Any) -> List[Range]:
             if not isinstance(number, int) or isinstance(number, bool):
                 raise _malformed(f"exclusion {n} has a {name} that is not an integer ({type(number).__name__})")
             if number < 0:
-                raise _malformed(f"exclusion {n} has a negative {name} ({shown_number(number)})")
+                raise _malformed(f"exclusion {n} has a negative {name} ({cbor.shown(number)})")
         if ranges and ranges[-1][0] + ranges[-1][1] > start:
             raise _malformed(
                 f"exclusions {n - 1} and {n} overlap or are out of order: {shown_range(ranges[-1])}, {shown_range((start, length))}"
@@ -281,8 +276,7 @@ def _algorithm(name: Any, what: str) -> str:
     if name is None:
         raise _malformed(f"{what} names no algorithm, nor does the claim")
     if name not in ALGORITHMS:
-        shown = repr(name) if len(repr(name)) < 40 else repr(name)[:37] + "..."
-        raise _malformed(f"{what} uses the algorithm {shown}, and only {', '.join(ALGORITHMS)} are allowed")
+        raise _malformed(f"{what} uses the algorithm {cbor.shown(name)}, and only {', '.join(ALGORITHMS)} are allowed")
     return str(name)
 
 

@@ -76,6 +76,9 @@ CBOR_REFUSED = [
     (b"\xc2\x01", "a bignum that is not a byte string at byte 1"),
     (b"\x00\x00", "1 byte after the item at byte 1"),
     (b"\x9a\x00\x01\x86\xa1" + b"\x00" * 100_001, "more than 100,000 items in one value"),  # memory per value is bounded
+    # a number of 5,000 bytes is named by its size: Python refuses to write out one of more than 4,300 digits
+    (b"\xa2" + cbor2.dumps(2**40_000) + b"\x00" + cbor2.dumps(2**40_000) + b"\x00", "the map key (a 40001-bit number) twice at byte 5007"),
+    (b"\xa2\xc1\x61a\x00\xc1\x61a\x00", "the map key tag 1 of 'a' twice at byte 5"),
 ]
 
 
@@ -173,6 +176,9 @@ VERDICTS = [
     ("a text hash", bound(extra={"hash": "ab"}), Verdict.MALFORMED, "the data hash's hash is not a byte string"),
     ("an unknown algorithm", bound(alg="md5"), Verdict.MALFORMED,
      "the data hash uses the algorithm 'md5', and only sha256, sha384, sha512 are allowed"),
+    ("a bignum for an algorithm", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        {**hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a), "alg": 2**20_000}]}), Verdict.MALFORMED,
+     "the claim's hashed URI uses the algorithm (a 20001-bit number), and only"),  # was a traceback: too many digits to show
     ("no algorithm anywhere", with_claim(lambda a: {"created_assertions": [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, data_hash_map([RECORD], DIGEST, alg=None)),
      Verdict.MALFORMED, "the data hash names no algorithm, nor does the claim"),
