@@ -133,7 +133,7 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
         assertion = _data_hash_assertion(parts.assertions)
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
         claim_alg, references = _claim(parts.claim, _urls_of(active.label, assertion.label or ""))
-    alg = _algorithm(fields.get("alg") or claim_alg, "the data hash")
+    alg = _algorithm(fields.get("alg"), claim_alg, "the data hash")
     binding.alg, binding.expected = alg, fields["hash"]
     exclusions = fields.get("exclusions")
     binding.exclusions = exclusions or []
@@ -265,14 +265,17 @@ def _check_reference(references: List[Dict[Any, Any]], hashed: memoryview, claim
     if len(references) > 1:
         raise _malformed(f"the claim references the {DATA_HASH} assertion {len(references)} times")
     reference = references[0]
-    alg = _algorithm(reference.get("alg") or claim_alg, "the claim's hashed URI")
+    alg = _algorithm(reference.get("alg"), claim_alg, "the claim's hashed URI")
     if not isinstance(reference.get("hash"), bytes):
         raise _malformed("the claim's hashed URI of the data hash has no hash")
     if hashlib.new(alg, hashed).digest() != reference["hash"]:
         raise _Refused(Verdict.MISMATCH, f"the claim's hashed URI of the {DATA_HASH} assertion does not match it")
 
 
-def _algorithm(name: Any, what: str) -> str:
+def _algorithm(own: Any, claim_alg: Optional[str], what: str) -> str:
+    """The algorithm `what` names, else the claim's. One it names is used
+    whatever it is: an empty or false one is not the claim's (and is refused)."""
+    name = claim_alg if own is None else own
     if name is None:
         raise _malformed(f"{what} names no algorithm, nor does the claim")
     if name not in ALGORITHMS:

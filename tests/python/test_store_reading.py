@@ -179,6 +179,13 @@ VERDICTS = [
     ("a bignum for an algorithm", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
         {**hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a), "alg": 2**20_000}]}), Verdict.MALFORMED,
      "the claim's hashed URI uses the algorithm (a 20001-bit number), and only"),  # was a traceback: too many digits to show
+    # an algorithm named, but empty or false, is not the claim's: a validator refuses it
+    ("an empty algorithm", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, data_hash_map([RECORD], DIGEST, alg="")), Verdict.MALFORMED,
+     "the data hash uses the algorithm '', and only"),
+    ("an algorithm of 0 in the hashed URI", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        {**hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a), "alg": 0}]}), Verdict.MALFORMED,
+     "the claim's hashed URI uses the algorithm 0, and only"),
     ("no algorithm anywhere", with_claim(lambda a: {"created_assertions": [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, data_hash_map([RECORD], DIGEST, alg=None)),
      Verdict.MALFORMED, "the data hash names no algorithm, nor does the claim"),
