@@ -155,9 +155,11 @@ def active_manifest(data: Data) -> Optional[Manifest]:
     if len(data) < 8 or bytes(data[4:8]) != SUPERBOX:
         raise NotAStore("it does not begin as a JUMBF superbox")
     first = next(boxes(data, 0, len(data)))
-    kind = bytes(data[first.payload + 8 : first.payload + 24])  # its description's type, looked at before the rest
-    if bytes(data[first.payload + 4 : first.payload + 8]) == DESCRIPTION and len(kind) == 16 and kind != STORE:
-        raise NotAStore(f"its superbox is of type {kind.hex()}")
+    description = next(boxes(data, first.payload, first.end), None)  # its type, looked at before the rest
+    if description is not None and description.kind == DESCRIPTION and description.end - description.payload >= 16:
+        kind = bytes(data[description.payload : description.payload + 16])
+        if kind != STORE:
+            raise NotAStore(f"its superbox is of type {kind.hex()}")
     store = open_superbox(data, first)
     if bytes(data[first.end :]).strip(b"\x00"):
         raise JumbfError(f"{len(data) - first.end:,} bytes after the manifest store superbox that are not zero padding")

@@ -125,6 +125,11 @@ def nested(depth: int) -> bytes:
     return inner
 
 
+def long_box(kind: bytes, payload: bytes) -> bytes:
+    """A box whose length is in an XLBox (LBox 1)."""
+    return struct.pack(">IIQ", 1, int.from_bytes(kind, "big"), 16 + len(payload)) + payload
+
+
 def assertion_of(label: str) -> tuple:
     return label, assertion(label, cbor2.dumps({"x": 1}))
 
@@ -145,6 +150,8 @@ VERDICTS = [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, kind=b"c2md"), Verdict.MATCH, "sha256"),
     ("zero padding after the store", bound() + bytes(7), Verdict.MATCH, "sha256"),
     ("LBox 0: the store runs to its end", length_set(bound(), 0, bytes(4)), Verdict.MATCH, "sha256"),
+    ("XLBox headers on the store and its description", long_box(b"jumb", long_box(b"jumd", c2pa(b"c2pa") + b"\x03c2pa\x00") + manifest(
+        MANIFEST_LABEL, [DATA_HASH])), Verdict.MATCH, "sha256"),  # was "not a C2PA manifest store": its type read 8 bytes early
     ("another hash", bound(digest=bytes(32)), Verdict.MISMATCH, "the archive's bytes outside [2000, +48] hash otherwise"),
     ("a range past the end", bound(exclusions=[(2000, 49)]), Verdict.MISMATCH,
      "the exclusion [2000, +49] ends past the end of the archive (2,048 bytes)"),
