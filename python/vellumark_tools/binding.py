@@ -88,7 +88,7 @@ class Binding:
         """Expected and actual hash and the ranges, as far as they are known."""
         shown = []
         if self.manifest:
-            shown.append(f"active manifest: {self.manifest}")
+            shown.append(f"active manifest: {self.manifest if self.manifest.isprintable() else ascii(self.manifest)}")
         if self.expected is not None:
             shown.append(f"expected {self.alg or 'hash'}: {self.expected.hex()}")
         if self.actual is not None:

@@ -33,6 +33,8 @@ MANIFESTS = {c2pa_type(b"c2ma"): "standard", c2pa_type(b"c2md"): "standard (lega
 ASSERTION_STORE, CLAIM, CLAIM_SIGNATURE = c2pa_type(b"c2as"), c2pa_type(b"c2cl"), c2pa_type(b"c2cs")
 CBOR_BOX = b"cbor"
 _SUFFIX = re.compile(r"__[0-9]+$")  # a repeated assertion's label: c2pa.metadata__1
+# Not in a label: control characters, and what would end or split the URIs that name boxes by their labels.
+_NOT_IN_LABELS = re.compile("[\x00-\x1f\x7f-\x9f/;?#\ufeff\uffff]")
 _HEADER, _XLBOX = struct.Struct(">I4s"), struct.Struct(">Q")  # LBox and TBox; XLBox
 
 Data = Union[bytes, memoryview]
@@ -107,6 +109,10 @@ def open_superbox(data: Data, box: Box) -> Superbox:
             label = bytes(data[at : at + terminator]).decode("utf-8")
         except UnicodeDecodeError:
             raise JumbfError(f"the label of the description box at offset {first.start} is not UTF-8") from None
+        forbidden = _NOT_IN_LABELS.search(label)
+        if forbidden:
+            raise JumbfError(f"the label of the description box at offset {first.start} holds U+{ord(forbidden.group()):04X}, "
+                             "which a label may not")
         at += terminator + 1
     at += 4 if toggles & ID_PRESENT else 0
     at += 32 if toggles & SIGNATURE_PRESENT else 0

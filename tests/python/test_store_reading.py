@@ -260,6 +260,13 @@ VERDICTS = [
      "the store's boxes: the label of the description box at offset 8 is not null-terminated"),
     ("a label that is not UTF-8", box(b"jumb", box(b"jumd", c2pa(b"c2pa") + b"\x03\xff\x00")), Verdict.MALFORMED,
      "the store's boxes: the label of the description box at offset 8 is not UTF-8"),
+    # labels name boxes in URIs and in check -v's lines: a line break would forge a line, a / another path
+    ("a manifest label with a line break", store(manifest("m\n  expected sha256: 00", [DATA_HASH])), Verdict.MALFORMED,
+     "the store's boxes: the label of the description box at offset 46 holds U+000A, which a label may not"),
+    ("a manifest label with a slash", store(manifest("a/b", [DATA_HASH])), Verdict.MALFORMED,
+     "the store's boxes: the label of the description box at offset 46 holds U+002F"),
+    ("an assertion label with a C1 control", store(manifest(MANIFEST_LABEL, [DATA_HASH, assertion_of("x\x85")])),
+     Verdict.MALFORMED, "the store's boxes: the label of the description box at offset"),
     ("a description cut short", box(b"jumb", box(b"jumd", c2pa(b"c2pa"))), Verdict.MALFORMED,
      "the store's boxes: the description box at offset 8 is too short"),
     ("bytes after the store", bound() + b"\x00\x01", Verdict.MALFORMED,
@@ -277,6 +284,11 @@ def test_store_verdicts(case, built, verdict, reason):
     binding = verdict_of(built)
     assert (binding.verdict, binding.reason[: len(reason)]) == (verdict, reason), binding.reason
     assert binding.ok == (verdict not in (Verdict.MISMATCH, Verdict.NOT_THE_RECORD, Verdict.MALFORMED, Verdict.PLACEHOLDER))
+
+
+def test_a_label_that_would_split_a_line_of_check_v_is_shown_escaped():
+    binding = verdict_of(store(manifest("urn:c2pa:\u2028x", [DATA_HASH])))  # a line separator, which labels may hold
+    assert binding.verdict == Verdict.MATCH and binding.details()[0] == "active manifest: 'urn:c2pa:\\u2028x'"
 
 
 def test_a_record_without_a_range_of_its_own_is_never_the_exclusion():
@@ -307,7 +319,8 @@ def test_mutated_stores_get_a_verdict_and_nothing_else(seed, edits):
         else:
             del data[at:]
     binding = verdict_of(bytes(data))  # any exception fails the test
-    assert isinstance(binding.verdict, Verdict) and "\n" not in binding.reason
+    assert isinstance(binding.verdict, Verdict)
+    assert all(len(line.splitlines()) == 1 for line in [binding.line(), *binding.details()])
 
 
 # ---------------------------------------------------------------------------- stores written by a real signer
