@@ -36,7 +36,7 @@ from .jumbf import JumbfError, NotAStore
 
 ALGORITHMS = ("sha256", "sha384", "sha512")  # written: the first; verified: any of them
 DATA_HASH = "c2pa.hash.data"
-OTHER_HARD_BINDINGS = ("c2pa.hash.boxes", "c2pa.hash.collection.data", "c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
+HARD_BINDINGS = (DATA_HASH, "c2pa.hash.boxes", "c2pa.hash.collection.data", "c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
 REFERENCE_LISTS = ("created_assertions", "gathered_assertions", "assertions")  # claim v2; v1
 CHUNK = 4 << 20  # bytes hashed at a time: large enough that hashlib releases the interpreter lock to work
 
@@ -130,7 +130,7 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
     with _broken_is_malformed():
         active = _active_manifest(view, binding)
         parts = jumbf.manifest_parts(view, active)
-        assertion = _data_hash_assertion(parts.assertions)
+        assertion = _data_hash_assertion(jumbf.sub_superboxes(view, parts.assertion_store))
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
         claim_alg, references = _claim(parts.claim, _urls_of(active.label, assertion.label or ""))
     alg = _algorithm(fields.get("alg"), claim_alg, "the data hash")
@@ -170,13 +170,19 @@ def _active_manifest(store: memoryview, binding: Binding) -> jumbf.Manifest:
     return active
 
 
-def _data_hash_assertion(assertions: List[jumbf.Superbox]) -> jumbf.Superbox:
-    found = [a for a in assertions if a.base_label == DATA_HASH]
-    if len(found) > 1:
-        raise _Refused(Verdict.MALFORMED, f"{len(found)} {DATA_HASH} assertions, and a manifest has one hard binding")
+def _data_hash_assertion(assertions: Iterator[jumbf.Superbox]) -> jumbf.Superbox:
+    """The manifest's one hard binding, when it is a data hash. Assertions are
+    walked, not kept: a store of millions of them takes no memory for them."""
+    found: List[jumbf.Superbox] = []
+    for assertion in assertions:
+        if assertion.base_label in HARD_BINDINGS:
+            found.append(assertion)
+            if len(found) > 1:
+                raise _malformed(f"two hard bindings ({found[0].label}, {found[1].label}), and a manifest has one")
     if not found:
-        other = next((a.label for a in assertions if a.base_label in OTHER_HARD_BINDINGS), None)
-        raise _Refused(Verdict.NO_DATA_HASH, f"its hard binding is {other}" if other else "the active manifest has no hard binding")
+        raise _Refused(Verdict.NO_DATA_HASH, "the active manifest has no hard binding")
+    if found[0].base_label != DATA_HASH:
+        raise _Refused(Verdict.NO_DATA_HASH, f"its hard binding is {found[0].label}")
     return found[0]
 
 

@@ -181,7 +181,7 @@ def active_manifest(data: Data) -> Optional[Manifest]:
 class Parts:
     """What the binding needs of a standard manifest."""
 
-    assertions: List[Superbox]
+    assertion_store: Superbox  # its assertions: sub_superboxes() walks them, however many
     claim: memoryview  # the claim's CBOR
     claim_label: str
 
@@ -199,7 +199,7 @@ def manifest_parts(data: Data, manifest: Manifest) -> Parts:
         if len(found[kind]) != 1:
             raise JumbfError(f"{where} has {len(found[kind])} {name}s, and a manifest has one")
     claim = found[CLAIM][0]
-    return Parts(list(sub_superboxes(data, found[ASSERTION_STORE][0])), content(view, claim), claim.label or "")
+    return Parts(found[ASSERTION_STORE][0], content(view, claim), claim.label or "")
 
 
 def content(data: memoryview, superbox: Superbox) -> memoryview:

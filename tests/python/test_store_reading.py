@@ -215,7 +215,9 @@ VERDICTS = [
      "the store's CBOR: more than 1,000,000 items"),  # time stays bounded, whatever the size
     ("two data hashes", store(manifest(MANIFEST_LABEL, [DATA_HASH, ("c2pa.hash.data__1", assertion(
         "c2pa.hash.data__1", data_hash_map([RECORD], DIGEST)))])), Verdict.MALFORMED,
-     "2 c2pa.hash.data assertions, and a manifest has one hard binding"),
+     "two hard bindings (c2pa.hash.data, c2pa.hash.data__1), and a manifest has one"),
+    ("a data hash and another hard binding", store(manifest(MANIFEST_LABEL, [DATA_HASH, assertion_of("c2pa.hash.boxes")])),
+     Verdict.MALFORMED, "two hard bindings (c2pa.hash.data, c2pa.hash.boxes), and a manifest has one"),  # was a match
     ("the claim does not reference it", with_claim(lambda a: {"alg": "sha256", "created_assertions": []}),
      Verdict.MISMATCH, "the claim does not reference the c2pa.hash.data assertion"),
     ("the claim's hashed URI is another's", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
