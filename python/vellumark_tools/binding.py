@@ -37,7 +37,8 @@ from .jumbf import JumbfError, NotAStore
 ALGORITHMS = ("sha256", "sha384", "sha512")  # written: the first; verified: any of them
 DATA_HASH = "c2pa.hash.data"
 HARD_BINDINGS = (DATA_HASH, "c2pa.hash.boxes", "c2pa.hash.collection.data", "c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
-REFERENCE_LISTS = ("created_assertions", "gathered_assertions", "assertions")  # claim v2; v1
+# Where a claim lists its assertions, by its label (its version): a list of the other version's is not read.
+REFERENCE_LISTS = {"c2pa.claim.v2": ("created_assertions", "gathered_assertions"), "c2pa.claim": ("assertions",)}
 CHUNK = 4 << 20  # bytes hashed at a time: large enough that hashlib releases the interpreter lock to work
 
 Range = Tuple[int, int]  # start, length
@@ -132,7 +133,7 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
         parts = jumbf.manifest_parts(view, active)
         assertion = _data_hash_assertion(jumbf.sub_superboxes(view, parts.assertion_store))
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
-        claim_alg, references = _claim(parts.claim, _urls_of(active.label, assertion.label or ""))
+        claim_alg, references = _claim(parts.claim, parts.claim_label, _urls_of(active.label, assertion.label or ""))
     alg = _algorithm(fields.get("alg"), claim_alg, "the data hash")
     binding.alg, binding.expected = alg, fields["hash"]
     exclusions = fields.get("exclusions")
@@ -234,9 +235,12 @@ def _exclusions(value: Any) -> List[Range]:
     return ranges
 
 
-def _claim(claim: memoryview, urls: Set[str]) -> Tuple[Optional[str], List[Dict[Any, Any]]]:
+def _claim(claim: memoryview, label: str, urls: Set[str]) -> Tuple[Optional[str], List[Dict[Any, Any]]]:
     """The claim's alg and its references to the data hash assertion, read
     item by item: nothing else in the claim is decoded."""
+    if label not in REFERENCE_LISTS:
+        raise _malformed(f"the claim is labelled {cbor.shown(label)}, and a claim is {' or '.join(REFERENCE_LISTS)}")
+    lists = REFERENCE_LISTS[label]
     reader = cbor.Reader(claim)
     alg: Optional[str] = None
     references: List[Dict[Any, Any]] = []
@@ -245,7 +249,7 @@ def _claim(claim: memoryview, urls: Set[str]) -> Tuple[Optional[str], List[Dict[
             alg = reader.value(1)
             if not isinstance(alg, str):
                 raise _malformed("the claim's alg is not a text string")
-        elif key in REFERENCE_LISTS:
+        elif key in lists:
             for _ in reader.items(cbor.ARRAY, 1):
                 reference = reader.value(2)
                 if not isinstance(reference, dict) or not isinstance(reference.get("url"), str):

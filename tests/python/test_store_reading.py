@@ -104,9 +104,14 @@ def verdict_of(built: bytes, record=RECORD):
     return verify(io.BytesIO(ARCHIVE), record, built)
 
 
-def with_claim(claim: dict, data_hash: bytes = None, kind=b"c2ma") -> bytes:
+def with_claim(claim: dict, data_hash: bytes = None, kind=b"c2ma", label="c2pa.claim.v2") -> bytes:
     built = assertion("c2pa.hash.data", data_hash or data_hash_map([RECORD], DIGEST))
-    return store(manifest(MANIFEST_LABEL, [("c2pa.hash.data", built)], claim=claim(built), kind=kind))
+    return store(manifest(MANIFEST_LABEL, [("c2pa.hash.data", built)], claim=claim(built), kind=kind, claim_label=label))
+
+
+def listed_in(key: str, label: str) -> bytes:
+    """A claim of `label` whose `key` holds the hashed URI of the data hash."""
+    return with_claim(lambda a: {"alg": "sha256", key: [hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, label=label)
 
 
 def relabelled(old: bytes, new: bytes, built: bytes) -> bytes:
@@ -145,7 +150,15 @@ VERDICTS = [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a, "sha512")]}, data_hash_map(
         [RECORD], hashlib.sha512(ARCHIVE[:2000]).digest(), alg=None)), Verdict.MATCH, "sha512 of"),
     ("a claim v1 and a URI from the store's root", with_claim(lambda a: {"alg": "sha256", "assertions": [
-        hashed_uri(f"self#jumbf=/c2pa/{MANIFEST_LABEL}/c2pa.assertions/c2pa.hash.data", a)]}), Verdict.MATCH, "sha256"),
+        hashed_uri(f"self#jumbf=/c2pa/{MANIFEST_LABEL}/c2pa.assertions/c2pa.hash.data", a)]}, label="c2pa.claim"), Verdict.MATCH, "sha256"),
+    ("gathered in a claim v2", listed_in("gathered_assertions", "c2pa.claim.v2"), Verdict.MATCH, "sha256"),
+    # a list of the other version's is none of the claim's: the data hash is not covered (these matched)
+    ("a claim v2 with a v1 list", listed_in("assertions", "c2pa.claim.v2"), Verdict.MISMATCH,
+     "the claim does not reference the c2pa.hash.data assertion"),
+    ("a claim v1 with a v2 list", listed_in("created_assertions", "c2pa.claim"), Verdict.MISMATCH,
+     "the claim does not reference the c2pa.hash.data assertion"),
+    ("a claim of no known version", listed_in("created_assertions", "c2pa.claim.v9"), Verdict.MALFORMED,
+     "the claim is labelled 'c2pa.claim.v9', and a claim is c2pa.claim.v2 or c2pa.claim"),
     ("legacy manifest type", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, kind=b"c2md"), Verdict.MATCH, "sha256"),
     ("zero padding after the store", bound() + bytes(7), Verdict.MATCH, "sha256"),
