@@ -135,11 +135,14 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
         claim_alg, references = _claim(parts.claim, parts.claim_label, _urls_of(active.label, assertion.label or ""))
     alg = _algorithm(fields.get("alg"), claim_alg, "the data hash")
-    binding.alg, binding.expected = alg, fields["hash"]
+    size = hashlib.new(alg).digest_size
+    binding.alg, binding.expected = alg, fields["hash"] if len(fields["hash"]) == size else None
     exclusions = fields.get("exclusions")
     binding.exclusions = exclusions or []
     if exclusions is not None and all(r == (0, 0) for r in exclusions):
-        raise _Refused(Verdict.PLACEHOLDER, "")
+        raise _Refused(Verdict.PLACEHOLDER, "")  # whatever its hash holds: the signer has not written it yet
+    if binding.expected is None:
+        raise _malformed(f"the data hash's hash is {len(fields['hash']):,} bytes, and a {alg} hash is {size}")
     _check_reference(references, jumbf.hashed_bytes(view, assertion), claim_alg)
     return _Claimed(alg, fields["hash"], exclusions)
 

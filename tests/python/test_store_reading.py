@@ -193,6 +193,9 @@ VERDICTS = [
      "exclusion 0 is not a map with a start and a length"),
     ("an empty list", bound(exclusions=[]), Verdict.MALFORMED, "the exclusions are not a list of ranges"),
     ("no hash", bound(digest=None, extra={"hash": None}), Verdict.MALFORMED, "the data hash has no hash"),
+    ("a hash of the wrong length", bound(digest=DIGEST[:31]), Verdict.MALFORMED,
+     "the data hash's hash is 31 bytes, and a sha256 hash is 32"),  # was a mismatch, -v showing it in full however long
+    ("a placeholder's hash of any length", bound(exclusions=[(0, 0)], digest=b""), Verdict.PLACEHOLDER, ""),
     ("a text hash", bound(extra={"hash": "ab"}), Verdict.MALFORMED, "the data hash's hash is not a byte string"),
     ("an unknown algorithm", bound(alg="md5"), Verdict.MALFORMED,
      "the data hash uses the algorithm 'md5', and only sha256, sha384, sha512 are allowed"),
