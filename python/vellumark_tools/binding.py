@@ -95,7 +95,7 @@ class Binding:
         if self.actual is not None:
             shown.append(f"actual {self.alg}: {self.actual.hex()}")
         if self.exclusions:
-            shown.append(f"exclusions: {', '.join(shown_range(r) for r in self.exclusions)}")
+            shown.append(f"exclusions: {shown_ranges(self.exclusions)}")
         if self.record is not None:
             shown.append(f"manifest store record: {shown_range(self.record)}")
         return shown
@@ -111,6 +111,14 @@ class _Refused(Exception):
 
 def shown_range(found: Range) -> str:
     return f"[{cbor.shown(found[0])}, +{cbor.shown(found[1])}]"
+
+
+SHOWN_RANGES = 4  # a line names at most this many of a store's ranges (it may hold thousands)
+
+
+def shown_ranges(ranges: List[Range]) -> str:
+    shown = ", ".join(shown_range(r) for r in ranges[:SHOWN_RANGES])
+    return shown if len(ranges) <= SHOWN_RANGES else f"{shown} and {len(ranges) - SHOWN_RANGES:,} more"
 
 
 # ---------------------------------------------------------------------------- the store's data hash
@@ -327,7 +335,7 @@ def verify(stream: IO[bytes], record: Optional[Range], store: bytes, size: Optio
 
 
 def _not_the_record(exclusions: Optional[List[Range]], record: Optional[Range]) -> str:
-    theirs = ", ".join(shown_range(r) for r in exclusions) if exclusions else "nothing"
+    theirs = shown_ranges(exclusions) if exclusions else "nothing"
     if record is None:
         return f"the store excludes {theirs}, and the manifest store record shares a gzip member, so no range holds it alone"
     return f"the store excludes {theirs}, and the manifest store record stands at {shown_range(record)}"

@@ -174,6 +174,8 @@ VERDICTS = [
      "the store excludes [2000, +40], and the manifest store record stands at [2000, +48]"),
     ("archive bytes left unhashed", bound(exclusions=[(10, 5), (2000, 48)]), Verdict.NOT_THE_RECORD,
      "the store excludes [10, +5], [2000, +48], and"),
+    ("thousands of ranges, four of them named", bound(exclusions=None, extra={"exclusions": [{"start": n, "length": 0} for n in range(2000)]}),
+     Verdict.NOT_THE_RECORD, "the store excludes [0, +0], [1, +0], [2, +0], [3, +0] and 1,996 more, and the manifest"),
     ("touching ranges are sound", bound(exclusions=[(1990, 10), (2000, 48)]), Verdict.NOT_THE_RECORD, "the store excludes"),
     ("no exclusions", bound(exclusions=None), Verdict.NOT_THE_RECORD, "the store excludes nothing"),
     ("a placeholder", data_hash_store(), Verdict.PLACEHOLDER, ""),
