@@ -9,10 +9,10 @@ from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union, cast
 
 from . import digests
 from .archive import ArchiveReader, Record, Source, open_source
-from .binding import Binding, DataHash, data_hash_of, verify
+from .binding import Binding, DataHash, data_hash_of, stream_size, verify
 from .errors import ArchiveError, PathLike, shown
 from .members import DEFAULT_MEMBER_LIMIT
-from .signing import block_length, is_manifest
+from .signing import block_length, check_unchanged, identity, is_manifest
 
 
 def stray_bytes(reader: ArchiveReader) -> List[str]:
@@ -134,20 +134,48 @@ def data_hash(source: Source, alg: str = "sha256", *, inflater: Any = None, memb
     """The data hash a signer writes into the store: `alg` (sha256, sha384 or
     sha512) of every byte of the archive outside its manifest store record.
     Raises ArchiveError for an archive without one (sign it with a
-    placeholder store first), or whose record shares a gzip member; for a
-    WACZ package, each of whose archives is an asset of its own
-    (wacz_archives() gives them as streams)."""
+    placeholder store first), or not as sign leaves it (the record alone,
+    last, in a member of its own; see _record_to_exclude), whose hash the
+    next signing would change; for a WACZ package, each of whose archives
+    is an asset of its own (wacz_archives() gives them as streams)."""
     if _packaged(source):
         raise ArchiveError("a WACZ package: each of its archives is hashed on its own (wacz_archives() gives them)")
-    with open_source(source) as (stream, _):
+    with open_source(source) as (stream, name):
         _refuse_pipe(stream)
-        found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
-        if found is None:
-            raise ArchiveError("no manifest store record: sign it with a placeholder store first")
-        record = _record_range(found)
-        if record is None:
-            raise ArchiveError("the manifest store record shares a gzip member, so no range holds it alone: sign the archive again")
-        return data_hash_of(stream, record, alg)
+        before = identity(stream)
+        record = _record_to_exclude(stream, name, inflater, member_limit)
+        hashed = data_hash_of(stream, record, alg)
+        check_unchanged(stream, before, "the archive changed while it was being hashed: hash it once nothing writes to it")
+        return hashed
+
+
+def _record_to_exclude(stream: IO[bytes], name: str, inflater: Any, member_limit: int) -> Tuple[int, int]:
+    """The range of the archive's manifest store record, when the archive
+    stands as sign leaves it: a signer's final store, signed in, must find
+    every byte outside that range where it was hashed."""
+    again = "sign it again"
+    reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+    manifests: List[Record] = []
+    followed = shared = False
+    for record in reader.records():
+        if is_manifest(record):
+            manifests.append(record)
+        followed = followed or (bool(manifests) and not is_manifest(record))
+        shared = shared or (reader.compressed and not record.own_member)
+    if not manifests:
+        raise ArchiveError("no manifest store record: sign it with a placeholder store first")
+    last = manifests[-1]
+    if len(manifests) > 1:
+        raise ArchiveError(f"{len(manifests)} manifest store records: {again}, which keeps one")
+    if followed:
+        raise ArchiveError(f"the manifest store record at offset {last.offset:,} is not the last record: {again}, which puts it last")
+    if shared:
+        raise ArchiveError(f"not gzipped per record: {again}, which gives every record a gzip member of its own")
+    assert last.length is not None  # a record with a member of its own has its member's length
+    after = stream_size(stream) - (last.offset + last.length)
+    if after:
+        raise ArchiveError(f"{after:,} bytes follow the manifest store record: {again}, which ends the archive with it")
+    return last.offset, last.length
 
 
 def verify_binding(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Binding]:
@@ -159,8 +187,14 @@ def verify_binding(source: Source, *, inflater: Any = None, member_limit: int = 
         raise ArchiveError("a WACZ package: each of its archives has its own binding (check() gives them)")
     with open_source(source) as (stream, _):
         _refuse_pipe(stream)
+        before = identity(stream)
         found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
-        return None if found is None else verify(stream, _record_range(found), found.store)
+        binding = None if found is None else verify(stream, _record_range(found), found.store)
+        check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
+        return binding
+
+
+CHANGED_WHILE_CHECKED = "the archive changed while its binding was being checked: check it once nothing writes to it"
 
 
 def _refuse_pipe(stream: IO[bytes]) -> None:
@@ -204,6 +238,7 @@ def check(
     if _packaged(source):
         return _check_package(cast(PathLike, source), inflater, member_limit, digests_too)
     with open_source(source) as (stream, name):
+        before = identity(stream)  # its binding is hashed in a second pass
         result = Checked(name)
         reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
         result.compressed = reader.compressed
@@ -253,6 +288,7 @@ def check(
             try:
                 _refuse_pipe(stream)
                 binding = verify(stream, _record_range(last_manifest), last_manifest.body)
+                check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
             except ArchiveError as error:
                 _problem(result, str(error), force=True)
                 return result
