@@ -296,30 +296,18 @@ def test_hash_refuses_an_archive_the_next_signing_changes_and_signing_again_mend
     assert sign(placed.output, final_store(hashed.fields())).binding.verdict == Verdict.MATCH
 
 
-def appending_to(path, real):
-    """`real` (data_hash_of or verify), run after a byte is appended to the archive: another program writing to it."""
-    def after_a_write(stream, *args):
-        with open(path, "ab") as file:
-            file.write(b"\x00")
-        return real(stream, *args)
-    return after_a_write
-
-
-def refused(function):
-    """The message of the ArchiveError `function` raises."""
-    def message(path):
-        with pytest.raises(ArchiveError) as error:
-            function(path)
-        return str(error.value)
-    return message
+def error_of(function, path) -> str:
+    with pytest.raises(ArchiveError) as error:
+        function(path)
+    return str(error.value)
 
 
 CHANGED = "the archive changed while its binding was being checked: check it once nothing writes to it"
 
 
 @pytest.mark.parametrize("message_of, patched, expected", [
-    (refused(data_hash), "data_hash_of", "the archive changed while it was being hashed: hash it once nothing writes to it"),
-    (refused(verify_binding), "verify", CHANGED),
+    (lambda path: error_of(data_hash, path), "data_hash_of", "the archive changed while it was being hashed: hash it once nothing writes to it"),
+    (lambda path: error_of(verify_binding, path), "verify", CHANGED),
     (lambda path: check(path).problems[-1], "verify", CHANGED),
 ])
 def test_an_archive_written_to_between_reading_its_store_and_hashing_it_is_refused(tmp_path, monkeypatch, message_of, patched, expected):
@@ -327,5 +315,12 @@ def test_an_archive_written_to_between_reading_its_store_and_hashing_it_is_refus
     from vellumark_tools import survey
 
     path = signed_with_placeholder(archive(tmp_path, ".warc", "1.1")).output
-    monkeypatch.setattr(survey, patched, appending_to(path, getattr(survey, patched)))
+    real = getattr(survey, patched)
+
+    def after_a_write(stream, *args):  # another program appends to the archive between the two passes
+        with open(path, "ab") as file:
+            file.write(b"\x00")
+        return real(stream, *args)
+
+    monkeypatch.setattr(survey, patched, after_a_write)
     assert message_of(path) == expected
