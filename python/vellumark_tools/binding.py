@@ -265,6 +265,8 @@ def _claim(claim: memoryview, label: str, urls: Set[str]) -> Tuple[Optional[str]
                 reference = reader.value(2)
                 if not isinstance(reference, dict) or not isinstance(reference.get("url"), str):
                     raise _malformed(f"the claim's {key} holds a reference that is not a hashed URI")
+                if ".." in reference["url"].partition("#jumbf=")[2].split("/"):  # forbidden: readers would resolve it apart
+                    raise _malformed(f"the claim's {key} holds the URI {cbor.shown(reference['url'])}, and a URI may not go up (..)")
                 if reference["url"] in urls:
                     references.append(reference)
         else:

@@ -157,6 +157,9 @@ VERDICTS = [
      "the claim does not reference the c2pa.hash.data assertion"),
     ("a claim v1 with a v2 list", listed_in("created_assertions", "c2pa.claim"), Verdict.MISMATCH,
      "the claim does not reference the c2pa.hash.data assertion"),
+    ("a URI that goes up", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        hashed_uri("self#jumbf=c2pa.assertions/../c2pa.assertions/c2pa.hash.data", a)]}), Verdict.MALFORMED,
+     "the claim's created_assertions holds the URI 'self#jumbf=c2pa.assertions/../c2pa.a..., and a URI may not go up (..)"),
     ("a claim of no known version", listed_in("created_assertions", "c2pa.claim.v9"), Verdict.MALFORMED,
      "the claim is labelled 'c2pa.claim.v9', and a claim is c2pa.claim.v2 or c2pa.claim"),
     ("legacy manifest type", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
