@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 from typing import Union
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -13,7 +14,12 @@ class ArchiveError(ValueError):
     meant for people. The commands print it after the name of the file."""
 
 
+_BREAKS_A_LINE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+
+
 def shown(path: PathLike) -> str:
-    """A path as text that can always be printed: bytes that are not UTF-8
-    (names are bytes on POSIX) appear as backslash escapes, never as an error."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace")
+    """A path as text that can always be printed on one line: bytes that are
+    not UTF-8 (names are bytes on POSIX) and control characters (a name may
+    hold a line break) appear as backslash escapes, never as an error."""
+    text = os.fsencode(path).decode("utf-8", "backslashreplace")
+    return _BREAKS_A_LINE.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)

@@ -251,13 +251,13 @@ def sign_archive(
             raise ArchiveError("an output is needed when the archive is an open file")
         output = signed_name(source, is_gzip_file(source))
     with open_source(source) as (stream, name):
-        before = _identity(stream)
+        before = identity(stream)
         if isinstance(output, (str, bytes, os.PathLike)):
             with atomic_output(output) as out:
                 signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
                 signed.output = shown(output)
                 _check_read_back(out, signed, store)
-                _check_unchanged(stream, before, name)
+                check_unchanged(stream, before, f"{name}: the archive changed while it was being signed; nothing was written")
                 signed.binding = output_binding(cast(IO[bytes], out), signed, store)
         else:
             out = Output.over(output)
@@ -293,7 +293,7 @@ def _sign_into(
     return signed
 
 
-def _identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
+def identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
     """What tells a file rewritten while it is read: inode, size, modification and change times."""
     try:
         status = os.fstat(stream.fileno())
@@ -302,11 +302,11 @@ def _identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
     return (status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
 
 
-def _check_unchanged(stream: IO[bytes], before: Optional[Tuple[int, int, int, int]], name: str) -> None:
-    """Kept bytes are copied from the input after they were parsed: an input
-    another program rewrote meanwhile would give an output nobody checked."""
-    if before is not None and _identity(stream) != before:
-        raise ArchiveError(f"{name}: the archive changed while it was being signed; nothing was written")
+def check_unchanged(stream: IO[bytes], before: Optional[Tuple[int, int, int, int]], message: str) -> None:
+    """An archive is read twice (parsed, then copied or hashed): bytes another
+    program rewrote in between would give a result nobody checked."""
+    if before is not None and identity(stream) != before:
+        raise ArchiveError(message)
 
 
 def _check_read_back(out: Output, signed: Signed, store: bytes) -> None:

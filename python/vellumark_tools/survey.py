@@ -10,9 +10,9 @@ from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union
 
 from . import digests
 from .archive import DEFAULT_MEMBER_LIMIT, ArchiveReader, Record, Source, open_source
-from .binding import Binding, DataHash, data_hash_of, verify
+from .binding import Binding, DataHash, data_hash_of, stream_size, verify
 from .errors import ArchiveError
-from .signing import is_manifest
+from .signing import check_unchanged, identity, is_manifest
 
 
 @dataclasses.dataclass
@@ -108,16 +108,46 @@ def archive_data_hash(
     """The data hash a signer writes into the store: `alg` (sha256, sha384 or
     sha512) of every byte of a .warc or .warc.gz outside its manifest store
     record. Raises ArchiveError for an archive without one (sign it with a
-    placeholder store first), or whose record shares a gzip member."""
-    with open_source(source) as (stream, _):
+    placeholder store first), or not as sign leaves it (the record alone,
+    last, in a member of its own; see _record_to_exclude), whose hash the
+    next signing would change."""
+    with open_source(source) as (stream, name):
         _refuse_pipe(stream)
-        found = read_archive_manifest(stream, member_limit=member_limit, threads=threads)
-        if found is None:
-            raise ArchiveError("no manifest store record: sign it with a placeholder store first")
-        record = _record_range(found)
-        if record is None:
-            raise ArchiveError("the manifest store record shares a gzip member, so no range holds it alone: sign the archive again")
-        return data_hash_of(stream, record, alg)
+        before = identity(stream)
+        record = _record_to_exclude(stream, name, member_limit, threads)
+        hashed = data_hash_of(stream, record, alg)
+        check_unchanged(stream, before, "the archive changed while it was being hashed: hash it once nothing writes to it")
+        return hashed
+
+
+def _record_to_exclude(stream: IO[bytes], name: str, member_limit: int, threads: Optional[int]) -> Tuple[int, int]:
+    """The range of the archive's manifest store record, when the archive
+    stands as sign leaves it: a signer's final store, signed in, must find
+    every byte outside that range where it was hashed."""
+    again = "sign it again"
+    reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
+    manifests: List[Tuple[int, Optional[int]]] = []  # offset and length of each
+    followed = shared = False
+    for record in reader.records():
+        manifest = is_manifest(record)
+        if manifest:
+            manifests.append((record.offset, record.length))
+        followed = followed or (bool(manifests) and not manifest)
+        shared = shared or (reader.compressed and not record.own_member)
+    if not manifests:
+        raise ArchiveError("no manifest store record: sign it with a placeholder store first")
+    offset, length = manifests[-1]
+    if len(manifests) > 1:
+        raise ArchiveError(f"{len(manifests)} manifest store records: {again}, which keeps one")
+    if followed:
+        raise ArchiveError(f"the manifest store record at offset {offset:,} is not the last record: {again}, which puts it last")
+    if shared:
+        raise ArchiveError(f"not gzipped per record: {again}, which gives every record a gzip member of its own")
+    assert length is not None  # a record with a member of its own has its member's length
+    after = stream_size(stream) - (offset + length)
+    if after:
+        raise ArchiveError(f"{after:,} bytes follow the manifest store record: {again}, which ends the archive with it")
+    return offset, length
 
 
 def archive_binding(
@@ -128,8 +158,14 @@ def archive_binding(
     record. Raises ArchiveError for an archive that does not parse."""
     with open_source(source) as (stream, _):
         _refuse_pipe(stream)
+        before = identity(stream)
         found = read_archive_manifest(stream, member_limit=member_limit, threads=threads)
-        return None if found is None else verify(stream, _record_range(found), found.store)
+        binding = None if found is None else verify(stream, _record_range(found), found.store)
+        check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
+        return binding
+
+
+CHANGED_WHILE_CHECKED = "the archive changed while its binding was being checked: check it once nothing writes to it"
 
 
 def _refuse_pipe(stream: IO[bytes]) -> None:
@@ -170,6 +206,7 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, t
     collected, not raised; a record that does not parse ends the check with
     its problem."""
     with open_source(source) as (stream, name):
+        before = identity(stream)  # its binding is hashed in a second pass
         result = Checked(name)
         reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         result.compressed = reader.compressed
@@ -224,6 +261,7 @@ def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, t
             try:
                 _refuse_pipe(stream)
                 binding = verify(stream, *last_manifest)
+                check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
             except ArchiveError as error:
                 _problem(result, str(error), force=True)
                 return result

@@ -272,6 +272,16 @@ def test_census_reports_names_that_are_not_utf8_and_unreadable_directories(crawl
     assert totals["errors"][str(crawl / "empty.warc")] == totals["errors"][str(crawl / "notes: 2026.warc")] == "empty archive"
 
 
+def test_a_name_with_a_line_break_stays_on_its_line(crawl):
+    """It split check's line, and hash's error, in two."""
+    name = "line\nbreak\u2028.warc"
+    (crawl / name).write_bytes(b"".join(KEPT))
+    checked, hashed = run_command("check", crawl / name), run_command("hash", crawl / name)
+    shown_name = f"{crawl}/line\\nbreak\\u2028.warc"
+    assert text(checked).splitlines() == [f"{shown_name}: ok: 3 records"]
+    assert text(hashed, "stderr").splitlines() == [f"vellumark: {shown_name}: no manifest store record: sign it with a placeholder store first"]
+
+
 def test_workers_are_capped_at_the_number_of_archives(monkeypatch):
     from vellumark_tools import runner
 
