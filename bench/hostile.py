@@ -95,6 +95,8 @@ STORE_CASES = {
                                    "malformed", "the store's CBOR: more than 100,000 items in one value"),
     "boxes: empty ones in the assertion store": (lambda n: c2pa_store(manifest(b"\xa0", DATA_HASH, box(b"free", b"") * (n << 20))),
                                                  "placeholder, not signed yet", ""),
+    "boxes: tiny assertions, walked not kept": (lambda n: c2pa_store(manifest(b"\xa0", DATA_HASH, *[superbox(b"cbor", b"x")] * (n << 18))),
+                                                "placeholder, not signed yet", ""),
     "boxes: manifests, the last one active": (lambda n: c2pa_store(*[manifest(b"\xa0", DATA_HASH)] * (n << 14)),
                                               "placeholder, not signed yet", ""),
     "boxes: nested deep": (lambda n: c2pa_store(manifest(b"\xa0", DATA_HASH, _nested(n * 200_000))),

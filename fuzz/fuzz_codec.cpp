@@ -13,6 +13,7 @@
 #include "record/builder.hpp"
 #include "record/parser.hpp"
 #include "record/scanner.hpp"
+#include "require.hpp"
 #include "writer/manifest.hpp"
 
 using namespace vellumark;
@@ -20,14 +21,6 @@ using namespace vellumark;
 namespace {
 
 constexpr std::uint64_t kNow = 1709788141;
-
-#define REQUIRE(condition)                                                               \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                \
-        }                                                                                \
-    } while (0)
 
 bool only_line_breaks(std::string_view bytes) {
     return bytes.find_first_not_of("\r\n") == std::string_view::npos;

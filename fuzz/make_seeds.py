@@ -1,9 +1,12 @@
-"""Writes the fuzzer's seed corpus: records as writers lay them out, the shared
-sample archive when it is present, and truncations of each.
+"""Writes the fuzzers' seed corpora: records as writers lay them out, the shared
+sample archive when it is present, and truncations of each; for the reader's
+harness (--reader) the same as they stand in archives of older versions and in
+gzip members, each behind the two bytes that pick its check and its splits.
 
-    python fuzz/make_seeds.py DIRECTORY
+    python fuzz/make_seeds.py DIRECTORY [--reader]
 """
 
+import gzip
 import hashlib
 import pathlib
 import sys
@@ -41,11 +44,21 @@ def seeds():
         yield SAMPLE.read_bytes()
 
 
+def reader_seeds():
+    for n, seed in enumerate(seeds()):
+        old = seed.replace(b"WARC/1.1", b"WARC/1.0")
+        yield bytes([0, n]) + old
+        yield bytes([0, n]) + old.replace(b"WARC-Type:", b"X: a\r\n b\r\nWARC-Type:") + b" "
+        members = b"".join(gzip.compress(part, mtime=0) for part in seed.split(b"WARC/1.1")[1:] if part)
+        yield bytes([1, n]) + members + b"\n"
+        yield bytes([1, n]) + gzip.compress(seed, mtime=0) + bytes(8)
+
+
 def main() -> None:
     out = pathlib.Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
     count = 0
-    for seed in seeds():
+    for seed in reader_seeds() if "--reader" in sys.argv[2:] else seeds():
         cuts = {len(seed), len(seed) - 1, len(seed) - 4, len(seed) // 2, 9, 40}
         for cut in sorted(c for c in cuts if 0 < c <= len(seed)):
             data = seed[:cut]

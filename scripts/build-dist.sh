@@ -44,14 +44,16 @@ for round in 1 2; do
     pip_run "$work/venv/bin/python" wheel -q --no-deps --no-cache-dir -w "$work/raw-$round" "$sdist" \
         -Ccmake.define.VELLUMARK_STATIC_CXX_RUNTIME=ON -Ccmake.define.VELLUMARK_WERROR=ON
 done
-module_hash() { unzip -p "$1" vellumark.abi3.so | sha256sum | cut -d' ' -f1; }
-first=$(module_hash "$work"/raw-1/*.whl)
-second=$(module_hash "$work"/raw-2/*.whl)
-if [[ $first != "$second" ]]; then
-    echo "two builds of the same sources gave different vellumark.abi3.so: $first, $second" >&2
-    exit 1
-fi
-echo "reproducible: two builds in different directories gave the same vellumark.abi3.so (sha256 ${first:0:16}...)"
+module_hash() { unzip -p "$1" "$2" | sha256sum | cut -d' ' -f1; }
+for module in vellumark.abi3.so vellumark_tools/_reader.abi3.so; do
+    first=$(module_hash "$work"/raw-1/*.whl "$module")
+    second=$(module_hash "$work"/raw-2/*.whl "$module")
+    if [[ $first != "$second" ]]; then
+        echo "two builds of the same sources gave different $module: $first, $second" >&2
+        exit 1
+    fi
+    echo "reproducible: two builds in different directories gave the same $module (sha256 ${first:0:16}...)"
+done
 
 "$tools" -m auditwheel show "$work"/raw-1/*.whl
 # The tag is given, not inferred: a symbol newer than glibc 2.17 must fail
@@ -64,7 +66,7 @@ wheel=$(ls dist/vellumark-*.whl)
 # The listing is read whole first: grep -q stopping early would make unzip die of SIGPIPE,
 # which pipefail reports as a failure, now and then.
 entries=$(unzip -Z1 "$wheel")
-for entry in vellumark.abi3.so vellumark_tools/cli.py vellumark_tools/py.typed vellumark-stubs/__init__.pyi; do
+for entry in vellumark.abi3.so vellumark_tools/_reader.abi3.so vellumark_tools/cli.py vellumark_tools/py.typed vellumark-stubs/__init__.pyi; do
     grep -qxF "$entry" <<<"$entries" || { echo "the wheel holds no $entry" >&2; exit 1; }
 done
 for file in "$sdist" "$wheel"; do

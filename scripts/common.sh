@@ -2,7 +2,7 @@
 
 # The CPython interpreters the one abi3 wheel must serve.
 SUPPORTED_PYTHONS=(3.9 3.10 3.11 3.12 3.13)
-# The one whose environment also gets the examples' optional extras (isal,
+# The one whose environment also gets the examples' optional extras (python-isal for the benchmark,
 # tqdm, pyspark) and serves the clang and sanitizer runs.
 EXTRAS_PYTHON=3.11
 

@@ -9,7 +9,7 @@ python=$(test_venv 3.11)
 install_test_requirements "$python"
 run_logged build/logs/asan-configure.log cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELLUMARK_BUILD_MODULE=ON \
     -DVELLUMARK_SANITIZE=ON -DVELLUMARK_WERROR=ON -DPython_EXECUTABLE="$python"
-run_logged build/logs/asan-build.log cmake --build build/asan -j "$(nproc)" --target vellumark
+run_logged build/logs/asan-build.log cmake --build build/asan -j "$(nproc)" --target vellumark _reader
 
 # libstdc++ is preloaded with libasan: with libasan alone the first C++ throw aborts.
 # PYTHONMALLOC=malloc lets ASan see every allocation; CPython's own exit-time

@@ -6,12 +6,19 @@
 The command `vellumark` (or `python -m vellumark_tools`) does the same from a shell.
 """
 
-from .archive import ArchiveReader, Record, iter_records
-from .binding import Binding, DataHash, Verdict
-from .errors import ArchiveError
-from .signing import Signed, sign, sign_archive
-from .survey import Census, Checked, Found, census, check, data_hash, index_entries, read_manifest, verify_binding
-from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
+import pkgutil
+
+# A build tree puts the native reader (_reader) in a vellumark_tools directory
+# of its own; installed, it sits here already.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from .archive import ArchiveReader, Record, iter_records  # noqa: E402
+from .binding import Binding, DataHash, Verdict  # noqa: E402
+from .errors import ArchiveError  # noqa: E402
+from .formats import census, check, data_hash, index_entries, read_manifest, sign, verify_binding  # noqa: E402
+from .signing import Signed, sign_archive  # noqa: E402
+from .survey import Census, Checked, Found  # noqa: E402
+from .wacz import SignedPackage, check_wacz, is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests  # noqa: E402
 
 __all__ = [
     "ArchiveError",

@@ -1,12 +1,12 @@
-"""WARC archives on disk, read one record at a time: .warc and .warc.gz, WARC/1.1
-and the versions before it that share its record grammar (1.0, which most
-crawlers write, and the drafts 0.17 and 0.18).
+"""WARC archives on disk, read one record at a time: .warc and .warc.gz of any
+gzip layout, WARC/1.1 and the versions before it that share its record
+grammar (1.0, which most crawlers write, and the drafts 0.17 and 0.18).
 
-An uncompressed archive is read in blocks and handed to the module a batch of
-whole records at a time (splitter.py); a .warc.gz, one gzip member at a time
-(members.py), and members that hold exactly one record each, as crawlers
-write them, a few at once. Memory follows the largest record, never the
-archive, whatever the layout.
+The reading is native (vellumark_tools._reader): gzip members are inflated
+and records scanned on a read-ahead thread, without the interpreter lock,
+while Python handles the records before. A record comes with its headers and
+where it stands; its body is read only when asked for. This file turns what
+the reader says into records, warnings and one-line errors.
 """
 
 from __future__ import annotations
@@ -15,51 +15,102 @@ import contextlib
 import os
 import re
 import stat
-from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from operator import itemgetter
+from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union
 
-import vellumark
-
+from . import _reader
 from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT, GZIP_MAGIC, MemberReader
-from .splitter import NO_LIMIT, PRESENTED, VERSIONS_READ, Limits, RecordError, Splitter, version_of
 
 Source = Union[PathLike, IO[bytes]]
 
-READ = 512 << 10  # bytes of an uncompressed archive read at a time: small enough to reuse memory, not fault in new pages
+DEFAULT_MEMBER_LIMIT = 4 << 30  # far above any real record; a gzip bomb stops here
+VERSIONS_READ = ("1.1", "1.0", "0.18", "0.17")
+GZIP_MAGIC = b"\x1f\x8b"
 ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+SEPARATORS = {0: b"", 2: b"\n\n", 4: b"\r\n\r\n"}
 
-class Record(NamedTuple):
-    """One record of an archive on disk, and where it stands in the file."""
+_new = tuple.__new__  # a Record straight from the reader's tuple, once a record
 
-    warc: "vellumark.WarcRecord"
-    """The module's record dict: "headers", "body", and "offset" and "length" in
-    the (uncompressed) archive, length counting the separator after the body."""
-    offset: int
-    """Where the record stands in the file: in a .warc.gz, the compressed offset
-    of its gzip member (of the member it starts in, when it shares one)."""
-    length: Optional[int]
-    """The bytes it takes in the file from `offset`: in a .warc.gz, its gzip
-    member's compressed length, or None when it shares its member with others
-    (no byte range of the file holds it alone); in a .warc, the record's own
-    length, separator included."""
-    version: str
+
+class Record(tuple):  # type: ignore[type-arg]
+    """One record of an archive on disk, and where it stands in the file.
+
+    Everything but the body is at hand at once; the body is read when asked
+    for: `body` (bytes), or `body_reader()` (read(n) in pieces, for a body of
+    any size). A body larger than the reader's window (4 MiB) must be read
+    before the next record is asked for."""
+
+    __slots__ = ()
+
+    headers: Dict[str, str] = property(itemgetter(0))  # type: ignore[assignment]
+    """Header names lower-cased; where a name stands twice, the last value."""
+    version: str = property(itemgetter(1))  # type: ignore[assignment]
     """The WARC version its first line names: "1.1", "1.0", "0.18" or "0.17"."""
-    own_member: bool
-    """In a .warc.gz, whether it is the only record of its gzip member, as
-    indexes and signing in place need; False in a .warc."""
-    raw: Optional[bytes] = None
-    """Its bytes as they stand in the uncompressed archive, when asked for
-    (iter_records(..., raw=True)) and it does not have a gzip member of its own."""
+    data_offset: int = property(itemgetter(2))  # type: ignore[assignment]
+    """Where it starts in the (uncompressed) archive."""
+    header_length: int = property(itemgetter(3))  # type: ignore[assignment]
+    """Its version line and header block, through the blank line."""
+    body_length: int = property(itemgetter(4))  # type: ignore[assignment]
+    offset: int = property(itemgetter(5))  # type: ignore[assignment]
+    """Where it stands in the file: in a .warc.gz, the compressed offset of its
+    gzip member (of the member it starts in, when it shares one)."""
 
     @property
-    def headers(self) -> Dict[str, str]:
-        headers: Dict[str, str] = self.warc["headers"]
-        return headers
+    def header_block(self) -> bytes:
+        """Its version line and header block as they stand, the blank line included."""
+        return self[7].header()  # type: ignore[no-any-return]
+
+    def _placement(self) -> Tuple[Optional[int], bool, int]:
+        placement = self[6]
+        return placement if placement is not None else self[7].placement()  # type: ignore[no-any-return]
+
+    @property
+    def length(self) -> Optional[int]:
+        """The bytes it takes in the file from `offset`: in a .warc.gz, its gzip
+        member's compressed length, or None when it shares or spans members;
+        in a .warc, its own length, separator included."""
+        return self._placement()[0]
+
+    @property
+    def undecided(self) -> bool:
+        """Whether `own_member` is known only once the body has been passed (a
+        large body) while the record starts a gzip member: it may or may not
+        have the member to itself."""
+        return self[6] is None and bool(self[8])
+
+    @property
+    def own_member(self) -> bool:
+        """In a .warc.gz, whether it is the only record of its gzip member, as
+        indexes and signing in place need; False in a .warc."""
+        return self._placement()[1]
+
+    @property
+    def separator(self) -> int:
+        """Bytes of the blank line after the body: 4 (CR LF CR LF), 2 (LF LF) or 0."""
+        return self._placement()[2]
+
+    @property
+    def data_length(self) -> int:
+        """Its bytes in the uncompressed archive: header block, body, separator."""
+        return self.header_length + self.body_length + self.separator
 
     @property
     def body(self) -> bytes:
-        body: bytes = self.warc["body"]
-        return body
+        """The body, Content-Length bytes of it."""
+        return self[7].tobytes()  # type: ignore[no-any-return]
+
+    def body_reader(self) -> Any:
+        """The body as a reader: read(n) gives the next n bytes (b"" at its end)."""
+        return self[7]
+
+    @property
+    def warc(self) -> Dict[str, Any]:
+        """The record as the module's read_records gives it: "headers", "body",
+        and "offset" and "length" in the uncompressed archive."""
+        return {"headers": self.headers, "body": self.body, "offset": self.data_offset, "length": self.data_length}
+
+    def __repr__(self) -> str:
+        return f"Record(offset={self.offset}, version={self.version!r}, type={self.headers.get('warc-type')!r})"
 
 
 # ---------------------------------------------------------------------------- messages
@@ -67,7 +118,7 @@ class Record(NamedTuple):
 
 def describe_refusal(head: bytes, at_start: bool) -> str:
     """What stands where a record should start, for a message."""
-    version = re.match(rb"WARC/(\S+)", head)
+    version = re.match(rb"WARC/(\S+)", head, re.IGNORECASE)
     if version:
         shown_version = version.group(1).decode("utf-8", "backslashreplace")
         return f"a WARC/{shown_version} record, a version this tool does not read (it reads {', '.join(VERSIONS_READ)})"
@@ -80,30 +131,76 @@ def describe_refusal(head: bytes, at_start: bool) -> str:
     return f"bytes that are not a WARC record ({head[:8]!r})"
 
 
-def _hint(record_start: bytes, message: str) -> str:
-    if "unterminated header" in message or "missing Content-Length" in message:
-        line = re.match(rb"WARC/[0-9.]+(\r*)\n", record_start)
-        if line and line.group(1) == b"":
-            return ": header lines end in a bare LF, and WARC needs CR LF"
-        if line and len(line.group(1)) > 1:
-            return ": header lines end in CR CR LF, and WARC needs CR LF"
-    return ""
+# The reader's errors, by kind, as one line each. {where} is "offset N", with
+# the gzip member it stands in for a .warc.gz; {hint} says which line ends a
+# header used where WARC needs CR LF.
+_ERRORS = {
+    "non-utf8-header": "invalid WARC record at {where}: non-UTF-8 header",
+    "missing-length": "invalid WARC record at {where}: missing Content-Length{hint}",
+    "invalid-length": "invalid WARC record at {where}: invalid Content-Length",
+    "header-too-long": "invalid WARC record at {where}: unterminated header (no CR LF CR LF within 16 MiB)",
+    "unterminated-header": "invalid WARC record at {where}: unterminated header{hint}",
+    "differing-lengths": ("invalid WARC record at {where}: two Content-Length fields with different values, {detail}: "
+                          "readers would disagree on where the record ends"),
+    "truncated-body": "invalid WARC record at {where}: body extends past end of data (the archive is truncated)",
+    "record-too-large": ("invalid WARC record at {where}: more than {limit:,} bytes, the limit for one gzip member "
+                         "(it declares {declared:,} bytes)"),
+    "not-gzip": "not gzip data at compressed offset {offset} ({head!r})",
+    "corrupt-member": "corrupt gzip member at compressed offset {offset}: {detail}",
+    "truncated-member": "truncated gzip member at compressed offset {offset}: the file ends inside it",
+    "member-too-large": ("the gzip member at compressed offset {offset} inflates to more than {limit:,} bytes, "
+                         "the limit for one member (a gzip bomb; the limit can be raised)"),
+    "read-failed": "cannot be read: {reason}",
+}
+_LINE_ENDS = {
+    "bare-lf": ": header lines end in a bare LF, and WARC needs CR LF",
+    "cr-cr-lf": ": header lines end in CR CR LF, and WARC needs CR LF",
+}
+
+# What the reader stepped over, by kind; {inflated} places an offset in the inflated data.
+_WARNINGS = {
+    "stray": ("{count} stray bytes at offset {offset} {inflated}after a record's body, which warcio steps over too "
+              "(that record's Content-Length may be short)"),
+    "trailing": "{count} bytes of white space at offset {offset} {inflated}after the last record, which warcio steps over too",
+    "trailing-line-end": "a line end at compressed offset {offset}, after the last gzip member, which gzip readers step over",
+    "padded-name": ("the record at offset {offset} {inflated}has a header name with white space around it, "
+                    "which warcio and FastWARC do not read as that field"),
+    "folded": "the record at offset {offset} {inflated}continues a header field on a folded line",
+    "lower-case-version": "the record at offset {offset} {inflated}starts with {detail!r}, not 'WARC/'",
+}
+
+
+def _where(offset: int, member: Optional[int]) -> str:
+    if member is None:
+        return f"offset {offset}"
+    return f"offset {offset} of the inflated data (in the gzip member at compressed offset {member})"
+
+
+def error_message(error: Any, member_limit: int) -> str:
+    """The reader's error as one line."""
+    kind: str
+    kind, offset, member, head, detail, number = error.args
+    where = _where(offset, member)
+    if kind == "bad-version":
+        return f"{describe_refusal(head, at_start=offset == 0)}, at {where}"
+    truncated = ": the archive is truncated inside it" if kind == "unterminated-header" else ""
+    return _ERRORS.get(kind, kind).format(
+        where=where, offset=offset, head=head, detail=detail, limit=member_limit,
+        declared=int(detail) if detail.isdigit() else 0, hint=_LINE_ENDS.get(detail, truncated),
+        reason=os.strerror(number) if number > 0 else detail,
+    )
+
+
+def warning_text(warning: Tuple[str, int, int, str], compressed: bool) -> str:
+    """Something unusual the reader stepped over, as one line."""
+    kind, offset, count, detail = warning
+    inflated = "of the inflated data " if compressed else ""
+    return _WARNINGS.get(kind, "{kind} at offset {offset}").format(
+        kind=kind, offset=offset, count=count, detail=detail, inflated=inflated
+    )
 
 
 # ---------------------------------------------------------------------------- the reader
-
-
-class _Prefixed:
-    """A read function that first hands back bytes already read."""
-
-    def __init__(self, head: bytes, read: Callable[[int], bytes]) -> None:
-        self._head, self._read = head, read
-
-    def __call__(self, size: int) -> bytes:
-        if self._head:
-            head, self._head = self._head, b""
-            return head if len(head) >= size else head + self._read(size - len(head))
-        return self._read(size)
 
 
 @contextlib.contextmanager
@@ -117,247 +214,113 @@ def open_source(source: Source) -> Iterator[Tuple[IO[bytes], str]]:
         yield source, shown(name) if isinstance(name, (str, bytes)) else "<stream>"
 
 
+def _window_of(stream: Any) -> Optional[Tuple[int, int, int]]:
+    """(descriptor, start, length) when the stream is a regular file (or a window
+    of one) the reader can read by position itself; None for anything else (a
+    pipe, a stream in memory), which the reader reads through read()."""
+    window = getattr(stream, "window", None)
+    if window is not None:
+        return window()  # type: ignore[no-any-return]  # a window of a file: a STORED entry of a WACZ package
+    try:
+        fd = stream.fileno()
+        status = os.fstat(fd)
+        if stat.S_ISREG(status.st_mode):
+            start = stream.tell()
+            return fd, start, max(0, status.st_size - start)
+    except (OSError, AttributeError, ValueError):
+        pass
+    return None
+
+
+class _Prefixed:
+    """A stream that first hands back bytes already read from it."""
+
+    def __init__(self, head: bytes, stream: Any) -> None:
+        self._head, self._stream = head, stream
+
+    def read(self, size: int = -1) -> bytes:
+        if self._head:
+            head, self._head = self._head, b""
+            return head if len(head) >= size >= 0 else head + self._stream.read(size - len(head) if size >= 0 else -1)
+        data: bytes = self._stream.read(size)
+        return data
+
+
+def default_threads() -> int:
+    """Threads that inflate one .warc.gz at once: the cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every system
+        return os.cpu_count() or 1
+
+
 class ArchiveReader:
     """The records of one archive, in order, from a binary stream. After the
-    iteration: `compressed`, `members` (gzip members), `size` (uncompressed
-    bytes) and `data_end`, where the archive's data ends in the file (trailing
-    zero padding after the last gzip member is not part of it)."""
+    iteration: `members` (gzip members), `size` (uncompressed bytes) and
+    `data_end`, where the archive's data ends in the file (trailing zero
+    padding after the last gzip member is not part of it); `warnings` lists
+    what was unusual, one line each, and `gaps` (offset, length) of the stray
+    bytes stepped over. `threads` inflate the gzip members of a per-record
+    .warc.gz at once (default: the cores); the records are the same, in the
+    same order, however many."""
 
-    def __init__(
-        self,
-        stream: IO[bytes],
-        name: str = "<stream>",
-        *,
-        inflater: Any = None,
-        member_limit: int = DEFAULT_MEMBER_LIMIT,
-        raw: bool = False,
-    ) -> None:
+    def __init__(self, stream: IO[bytes], name: str = "<stream>", *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> None:
         self.name = name
-        self._file_size = _regular_size(stream)
-        head = stream.read(2)
-        self.compressed = head == GZIP_MAGIC
-        self._read = _Prefixed(head, stream.read)
-        self._inflater = inflater
         self._member_limit = member_limit
-        self._raw = raw
+        self._stream = stream  # the reader reads its descriptor: it must stay open
+        window = _window_of(stream)
+        if window is not None:
+            fd, start, length = window
+            self.compressed = length >= 2 and os.pread(fd, 2, start) == GZIP_MAGIC
+            self._reader = _reader.Reader(fd, start, length, member_limit, threads or default_threads())
+        else:
+            head = stream.read(2)
+            self.compressed = head == GZIP_MAGIC
+            self._reader = _reader.Reader(_Prefixed(head, stream), 0, None, member_limit, threads or default_threads())
         self.members = 0
         self.size = 0
         self.data_end = 0
-        self.gaps: List[Tuple[int, int]] = []  # (offset, length) of stray bytes stepped over, in the uncompressed archive
+        self.warnings: List[str] = []
+        self.gaps: List[Tuple[int, int]] = []
 
     def records(self) -> Iterator[Record]:
         """Raises ArchiveError, naming the offset, at the first record that does
         not parse; "empty archive" for a file without data."""
-        yield from (self._gzip_records() if self.compressed else self._plain_records())
+        reader, compressed = self._reader, self.compressed
+        next_record, take_warnings = reader.next, reader.warnings
+        try:
+            while True:
+                try:
+                    found = next_record()
+                except _reader.ReadError as error:
+                    self._note(take_warnings() or [])
+                    raise ArchiveError(error_message(error, self._member_limit)) from None
+                if found is None:
+                    break
+                warnings = take_warnings()
+                if warnings is not None:
+                    self._note(warnings)
+                yield _new(Record, found)
+            self._note(take_warnings() or [])
+        finally:
+            end = reader.end()
+            reader.close()
+        _, self.members, self.size, self.data_end = end if end is not None else (compressed, 0, 0, 0)
         if self.size == 0:
             raise ArchiveError("empty archive")
 
-    def _plain_records(self) -> Iterator[Record]:
-        splitter = Splitter(raw=self._raw, gaps=self.gaps, limits=Limits(data_end=self._file_size))
-        final = False
-        while not final:
-            block = self._read(READ)
-            final = not block
-            self.size += len(block)
-            splitter.feed(block)
-            try:
-                batch = splitter.batch(final)
-            except RecordError as error:
-                raise _refusal(error, splitter, f"offset {error.offset}") from None
-            for record, version, raw in batch:
-                yield Record(record, record["offset"], record["length"], version, False, raw)
-        self.data_end = self.size
-
-    def _gzip_records(self) -> Iterator[Record]:
-        members = MemberReader(self._read, self._inflater, self._member_limit)
-        limits = Limits(record=self._member_limit, record_reason=f"more than {self._member_limit:,} bytes, the limit for one gzip member")
-        records = _GzipRecords(self._raw, self.gaps, limits)
-        queue, queued, size = records.queue, 0, 0
-        pieces = members.pieces()
-        while True:
-            try:
-                piece = next(pieces, None)
-            except ArchiveError:
-                yield from records.flush()  # the records before a bad member first, as warcio gives them
-                raise
-            if piece is None:
-                break
-            data, offset, length = piece
-            base, size = size, size + len(data)
-            # Once a member: the common case, a member that holds one record, stays inline.
-            if records.splitter is None and length is not None and data.startswith(b"WARC/"):
-                queue.append((data, base, offset, length))
-                queued += len(data)
-                if len(queue) < QUEUED_MEMBERS and queued < QUEUED_BYTES:
-                    continue
-                queued = 0
-                yield from records.flush()
-            else:
-                queued = 0
-                yield from records.flush()
-                yield from records.shared(data, base, offset, length)
-        self.size = size
-        yield from records.finish()
-        self.members, self.data_end = members.members, members.end
+    def _note(self, warnings: List[Tuple[str, int, int, str]]) -> None:
+        for warning in warnings:
+            self.warnings.append(warning_text(warning, self.compressed))
+            if warning[0] == "stray":
+                self.gaps.append((warning[1], warning[2]))
 
 
-QUEUED_MEMBERS = 16  # members that each hold a record, parsed in one call of the module
-QUEUED_BYTES = 1 << 20
-
-_Member = Tuple[bytes, int, int, int]  # data, its uncompressed offset, the member's compressed offset and length
-_new_record = tuple.__new__  # a Record without NamedTuple's slower constructor, once a record
-
-
-class _GzipRecords:
-    """Records from the inflated pieces of gzip members, in order. A member
-    that holds exactly one record, as crawlers write them, is parsed on its
-    own, a few such members in one call (the module is faster on a run of
-    records than on each alone). Records that span or share members go through
-    a Splitter, with the compressed offset of the member each starts in."""
-
-    def __init__(self, raw: bool, gaps: List[Tuple[int, int]], limits: Limits) -> None:
-        self._raw = raw
-        self._gaps = gaps
-        self._limits = limits
-        self.queue: List[_Member] = []  # members that may each hold one record, not parsed yet
-        self.splitter: Optional[Splitter] = None  # while records span or share members
-        self._starts: List[Tuple[int, int]] = []  # (uncompressed, compressed) offsets of the members it has had
-        self._ends: Dict[int, Tuple[int, int]] = {}  # compressed offset -> (uncompressed end, compressed length)
-        self._mid_member = False  # an earlier piece of the member at hand went to the splitter
-
-    def finish(self) -> Iterator[Record]:
-        yield from self.flush()
-        if self.splitter is not None:
-            yield from self._batch(final=True)
-
-    def flush(self) -> Iterator[Record]:
-        queue = self.queue
-        if not queue:
-            return
-        records = _alone_together(queue)
-        if records is not None:
-            queue.clear()
-            yield from records
-            return
-        members = list(queue)  # one of them is not a lone record: each on its own, in order
-        queue.clear()  # the same list: the reader appends to it
-        for member in members:
-            alone = None if self.splitter is not None else _alone_together([member])
-            yield from alone if alone is not None else self.shared(*member)
-
-    def shared(self, data: bytes, base: int, offset: int, length: Optional[int]) -> Iterator[Record]:
-        if self.splitter is None:
-            if length is not None and not data.strip(b"\r\n"):
-                return  # an empty member, or one of line breaks only: no record
-            self.splitter, self._starts, self._ends = Splitter(base, self._raw, self._gaps, self._limits), [], {}
-        if not self._mid_member:
-            self._starts.append((base, offset))
-        self._mid_member = length is None
-        if length is not None:
-            self._ends[offset] = (base + len(data), length)
-        self.splitter.feed(data)
-        yield from self._batch(final=False)
-        if not len(self.splitter) and not self._mid_member:
-            self.splitter = None  # back to one record a member
-
-    def _batch(self, final: bool) -> List[Record]:
-        splitter, starts = self.splitter, self._starts
-        assert splitter is not None
-        try:
-            batch = splitter.batch(final=final, exact=not self._mid_member)
-        except RecordError as error:
-            member = _member_at(starts, error.offset)[1]
-            where = f"offset {error.offset} of the inflated data (in the gzip member at compressed offset {member})"
-            raise _refusal(error, splitter, where) from None
-        return [self._placed(record, version, raw) for record, version, raw in batch]
-
-    def _placed(self, record: "vellumark.WarcRecord", version: str, raw: Optional[bytes]) -> Record:
-        """A record of the splitter, with its member: its own, with its length,
-        when it fills it (a member too large to come in one piece)."""
-        start, member = _member_at(self._starts, record["offset"])
-        end = self._ends.get(member)
-        if start == record["offset"] and end is not None and end[0] == start + record["length"]:
-            return Record(record, member, end[1], version, True, raw)
-        return Record(record, member, None, version, False, raw)
-
-
-def _alone_together(members: List[_Member]) -> Optional[List[Record]]:
-    """The records of members that each hold exactly one, parsed in one call;
-    None when any of them does not."""
-    parts: List[Any] = []
-    versions: List[str] = []
-    for data, _, _, _ in members:
-        if data.startswith(b"WARC/1.1"):
-            parts.append(data)
-            versions.append("1.1")
-            continue
-        found = version_of(data)
-        if found is None or found[1] is None:
-            return None
-        parts += (PRESENTED[found[1]], memoryview(data)[len(found[1]) :])
-        versions.append(found[0])
-    try:
-        records = vellumark.read_records(parts[0] if len(parts) == 1 else b"".join(parts))
-    except ValueError:
-        return None
-    if len(records) != len(members):
-        return None
-    out = []
-    at = 0
-    for record, (data, base, offset, length), version in zip(records, members, versions):
-        if record["offset"] != at:  # each record must start its own member
-            return None
-        at += len(data)
-        record["offset"] = base
-        out.append(_new_record(Record, (record, offset, length, version, True, None)))
-    return out
-
-
-def _regular_size(stream: IO[bytes]) -> int:
-    """The size of a regular file at its current position's end, or no limit (a pipe, a socket, a stream in memory)."""
-    try:
-        status = os.fstat(stream.fileno())
-        return status.st_size - stream.tell() if stat.S_ISREG(status.st_mode) else NO_LIMIT
-    except (OSError, AttributeError, ValueError):
-        return NO_LIMIT
-
-
-def _member_at(starts: List[Tuple[int, int]], offset: int) -> Tuple[int, int]:
-    """(uncompressed, compressed) offsets of the member that holds uncompressed `offset`."""
-    found = starts[0] if starts else (0, 0)
-    for start in starts:
-        if start[0] > offset:
-            break
-        found = start
-    return found
-
-
-def _refusal(error: RecordError, splitter: Splitter, where: str) -> ArchiveError:
-    """The module's refusal as one line, told by what stands at the record's start."""
-    at = max(error.offset - splitter.base, 0)
-    return ArchiveError(_record_message(error, bytes(splitter.buf[at : at + 64]), where))
-
-
-def _record_message(error: RecordError, head: bytes, where: str) -> str:
-    if "expected WARC/1.1" in error.message:
-        return f"{describe_refusal(head, at_start=error.offset == 0)}, at {where}"
-    message = error.message.replace("invalid WARC record: ", "")
-    return f"invalid WARC record at {where}: {message}{_hint(head, message)}"
-
-
-def iter_records(
-    source: Source,
-    *,
-    inflater: Any = None,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
-    raw: bool = False,
-) -> Iterator[Record]:
+def iter_records(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Iterator[Record]:
     """The records of a .warc or .warc.gz file (a path or an open binary file),
     one at a time, each with where it stands in the file.
 
     Raises ArchiveError at the first record that does not parse, and for an
-    empty archive. Memory follows the largest record, not the archive."""
+    empty archive. Memory follows the reader's window, not the archive."""
     with open_source(source) as (stream, name):
-        yield from ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=raw).records()
-
-
+        yield from ArchiveReader(stream, name, member_limit=member_limit, threads=threads).records()

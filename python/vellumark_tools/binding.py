@@ -36,8 +36,9 @@ from .jumbf import JumbfError, NotAStore
 
 ALGORITHMS = ("sha256", "sha384", "sha512")  # written: the first; verified: any of them
 DATA_HASH = "c2pa.hash.data"
-OTHER_HARD_BINDINGS = ("c2pa.hash.boxes", "c2pa.hash.collection.data", "c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
-REFERENCE_LISTS = ("created_assertions", "gathered_assertions", "assertions")  # claim v2; v1
+HARD_BINDINGS = (DATA_HASH, "c2pa.hash.boxes", "c2pa.hash.collection.data", "c2pa.hash.bmff", "c2pa.hash.bmff.v2", "c2pa.hash.bmff.v3")
+# Where a claim lists its assertions, by its label (its version): a list of the other version's is not read.
+REFERENCE_LISTS = {"c2pa.claim.v2": ("created_assertions", "gathered_assertions"), "c2pa.claim": ("assertions",)}
 CHUNK = 4 << 20  # bytes hashed at a time: large enough that hashlib releases the interpreter lock to work
 
 Range = Tuple[int, int]  # start, length
@@ -88,13 +89,13 @@ class Binding:
         """Expected and actual hash and the ranges, as far as they are known."""
         shown = []
         if self.manifest:
-            shown.append(f"active manifest: {self.manifest}")
+            shown.append(f"active manifest: {self.manifest if self.manifest.isprintable() else ascii(self.manifest)}")
         if self.expected is not None:
             shown.append(f"expected {self.alg or 'hash'}: {self.expected.hex()}")
         if self.actual is not None:
             shown.append(f"actual {self.alg}: {self.actual.hex()}")
         if self.exclusions:
-            shown.append(f"exclusions: {', '.join(shown_range(r) for r in self.exclusions)}")
+            shown.append(f"exclusions: {shown_ranges(self.exclusions)}")
         if self.record is not None:
             shown.append(f"manifest store record: {shown_range(self.record)}")
         return shown
@@ -109,12 +110,15 @@ class _Refused(Exception):
 
 
 def shown_range(found: Range) -> str:
-    return f"[{shown_number(found[0])}, +{shown_number(found[1])}]"
+    return f"[{cbor.shown(found[0])}, +{cbor.shown(found[1])}]"
 
 
-def shown_number(number: int) -> str:
-    """A number for a message; a hostile one of thousands of digits by its size."""
-    return str(number) if number.bit_length() <= 64 else f"(a {number.bit_length()}-bit number)"
+SHOWN_RANGES = 4  # a line names at most this many of a store's ranges (it may hold thousands)
+
+
+def shown_ranges(ranges: List[Range]) -> str:
+    shown = ", ".join(shown_range(r) for r in ranges[:SHOWN_RANGES])
+    return shown if len(ranges) <= SHOWN_RANGES else f"{shown} and {len(ranges) - SHOWN_RANGES:,} more"
 
 
 # ---------------------------------------------------------------------------- the store's data hash
@@ -135,15 +139,18 @@ def _claimed(store: bytes, binding: Binding) -> _Claimed:
     with _broken_is_malformed():
         active = _active_manifest(view, binding)
         parts = jumbf.manifest_parts(view, active)
-        assertion = _data_hash_assertion(parts.assertions)
+        assertion = _data_hash_assertion(jumbf.sub_superboxes(view, parts.assertion_store))
         fields = _data_hash_fields(cbor.decode(jumbf.content(view, assertion)))
-        claim_alg, references = _claim(parts.claim, _urls_of(active.label, assertion.label or ""))
-    alg = _algorithm(fields.get("alg") or claim_alg, "the data hash")
-    binding.alg, binding.expected = alg, fields["hash"]
+        claim_alg, references = _claim(parts.claim, parts.claim_label, _urls_of(active.label, assertion.label or ""))
+    alg = _algorithm(fields.get("alg"), claim_alg, "the data hash")
+    size = hashlib.new(alg).digest_size
+    binding.alg, binding.expected = alg, fields["hash"] if len(fields["hash"]) == size else None
     exclusions = fields.get("exclusions")
     binding.exclusions = exclusions or []
     if exclusions is not None and all(r == (0, 0) for r in exclusions):
-        raise _Refused(Verdict.PLACEHOLDER, "")
+        raise _Refused(Verdict.PLACEHOLDER, "")  # whatever its hash holds: the signer has not written it yet
+    if binding.expected is None:
+        raise _malformed(f"the data hash's hash is {len(fields['hash']):,} bytes, and a {alg} hash is {size}")
     _check_reference(references, jumbf.hashed_bytes(view, assertion), claim_alg)
     return _Claimed(alg, fields["hash"], exclusions)
 
@@ -175,13 +182,19 @@ def _active_manifest(store: memoryview, binding: Binding) -> jumbf.Manifest:
     return active
 
 
-def _data_hash_assertion(assertions: List[jumbf.Superbox]) -> jumbf.Superbox:
-    found = [a for a in assertions if a.base_label == DATA_HASH]
-    if len(found) > 1:
-        raise _Refused(Verdict.MALFORMED, f"{len(found)} {DATA_HASH} assertions, and a manifest has one hard binding")
+def _data_hash_assertion(assertions: Iterator[jumbf.Superbox]) -> jumbf.Superbox:
+    """The manifest's one hard binding, when it is a data hash. Assertions are
+    walked, not kept: a store of millions of them takes no memory for them."""
+    found: List[jumbf.Superbox] = []
+    for assertion in assertions:
+        if assertion.base_label in HARD_BINDINGS:
+            found.append(assertion)
+            if len(found) > 1:
+                raise _malformed(f"two hard bindings ({found[0].label}, {found[1].label}), and a manifest has one")
     if not found:
-        other = next((a.label for a in assertions if a.base_label in OTHER_HARD_BINDINGS), None)
-        raise _Refused(Verdict.NO_DATA_HASH, f"its hard binding is {other}" if other else "the active manifest has no hard binding")
+        raise _Refused(Verdict.NO_DATA_HASH, "the active manifest has no hard binding")
+    if found[0].base_label != DATA_HASH:
+        raise _Refused(Verdict.NO_DATA_HASH, f"its hard binding is {found[0].label}")
     return found[0]
 
 
@@ -224,7 +237,7 @@ def _exclusions(value: Any) -> List[Range]:
             if not isinstance(number, int) or isinstance(number, bool):
                 raise _malformed(f"exclusion {n} has a {name} that is not an integer ({type(number).__name__})")
             if number < 0:
-                raise _malformed(f"exclusion {n} has a negative {name} ({shown_number(number)})")
+                raise _malformed(f"exclusion {n} has a negative {name} ({cbor.shown(number)})")
         if ranges and ranges[-1][0] + ranges[-1][1] > start:
             raise _malformed(
                 f"exclusions {n - 1} and {n} overlap or are out of order: {shown_range(ranges[-1])}, {shown_range((start, length))}"
@@ -233,9 +246,12 @@ def _exclusions(value: Any) -> List[Range]:
     return ranges
 
 
-def _claim(claim: memoryview, urls: Set[str]) -> Tuple[Optional[str], List[Dict[Any, Any]]]:
+def _claim(claim: memoryview, label: str, urls: Set[str]) -> Tuple[Optional[str], List[Dict[Any, Any]]]:
     """The claim's alg and its references to the data hash assertion, read
     item by item: nothing else in the claim is decoded."""
+    if label not in REFERENCE_LISTS:
+        raise _malformed(f"the claim is labelled {cbor.shown(label)}, and a claim is {' or '.join(REFERENCE_LISTS)}")
+    lists = REFERENCE_LISTS[label]
     reader = cbor.Reader(claim)
     alg: Optional[str] = None
     references: List[Dict[Any, Any]] = []
@@ -244,11 +260,13 @@ def _claim(claim: memoryview, urls: Set[str]) -> Tuple[Optional[str], List[Dict[
             alg = reader.value(1)
             if not isinstance(alg, str):
                 raise _malformed("the claim's alg is not a text string")
-        elif key in REFERENCE_LISTS:
+        elif key in lists:
             for _ in reader.items(cbor.ARRAY, 1):
                 reference = reader.value(2)
                 if not isinstance(reference, dict) or not isinstance(reference.get("url"), str):
                     raise _malformed(f"the claim's {key} holds a reference that is not a hashed URI")
+                if ".." in reference["url"].partition("#jumbf=")[2].split("/"):  # forbidden: readers would resolve it apart
+                    raise _malformed(f"the claim's {key} holds the URI {cbor.shown(reference['url'])}, and a URI may not go up (..)")
                 if reference["url"] in urls:
                     references.append(reference)
         else:
@@ -270,19 +288,21 @@ def _check_reference(references: List[Dict[Any, Any]], hashed: memoryview, claim
     if len(references) > 1:
         raise _malformed(f"the claim references the {DATA_HASH} assertion {len(references)} times")
     reference = references[0]
-    alg = _algorithm(reference.get("alg") or claim_alg, "the claim's hashed URI")
+    alg = _algorithm(reference.get("alg"), claim_alg, "the claim's hashed URI")
     if not isinstance(reference.get("hash"), bytes):
         raise _malformed("the claim's hashed URI of the data hash has no hash")
     if hashlib.new(alg, hashed).digest() != reference["hash"]:
         raise _Refused(Verdict.MISMATCH, f"the claim's hashed URI of the {DATA_HASH} assertion does not match it")
 
 
-def _algorithm(name: Any, what: str) -> str:
+def _algorithm(own: Any, claim_alg: Optional[str], what: str) -> str:
+    """The algorithm `what` names, else the claim's. One it names is used
+    whatever it is: an empty or false one is not the claim's (and is refused)."""
+    name = claim_alg if own is None else own
     if name is None:
         raise _malformed(f"{what} names no algorithm, nor does the claim")
     if name not in ALGORITHMS:
-        shown = repr(name) if len(repr(name)) < 40 else repr(name)[:37] + "..."
-        raise _malformed(f"{what} uses the algorithm {shown}, and only {', '.join(ALGORITHMS)} are allowed")
+        raise _malformed(f"{what} uses the algorithm {cbor.shown(name)}, and only {', '.join(ALGORITHMS)} are allowed")
     return str(name)
 
 
@@ -317,7 +337,7 @@ def verify(stream: IO[bytes], record: Optional[Range], store: bytes, size: Optio
 
 
 def _not_the_record(exclusions: Optional[List[Range]], record: Optional[Range]) -> str:
-    theirs = ", ".join(shown_range(r) for r in exclusions) if exclusions else "nothing"
+    theirs = shown_ranges(exclusions) if exclusions else "nothing"
     if record is None:
         return f"the store excludes {theirs}, and the manifest store record shares a gzip member, so no range holds it alone"
     return f"the store excludes {theirs}, and the manifest store record stands at {shown_range(record)}"

@@ -239,12 +239,19 @@ def _key(key: Any, seen: Dict[Any, Any], at: int) -> Any:
     except TypeError:  # an array or a map, perhaps inside a tag
         raise CborError(f"a map key that is an array or a map at byte {at}") from None
     if twice:
-        raise CborError(f"the map key {_shown(key)} twice at byte {at}")
+        raise CborError(f"the map key {shown(key)} twice at byte {at}")
     return key
 
 
-def _shown(value: Any) -> str:
-    text = repr(value)
+def shown(value: Any) -> str:
+    """A decoded value for a message, short whatever its size: a number past
+    64 bits by its size (writing out one of millions of digits takes seconds,
+    and Python refuses past 4,300), a long string cut."""
+    if isinstance(value, Tagged):
+        return f"tag {value.tag} of {shown(value.value)}"
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        return f"(a {value.bit_length()}-bit number)"
+    text = repr(value[:40] if isinstance(value, (str, bytes)) else value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 

@@ -18,18 +18,18 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 
 import vellumark
 
-from . import members
+from .archive import DEFAULT_MEMBER_LIMIT
 from .binding import ALGORITHMS
 from .errors import ArchiveError, shown
+from .formats import census, check, data_hash, index_entries, read_manifest, sign
 from .inputs import Inputs, find_archives, store_for, why_not
-from .members import DEFAULT_MEMBER_LIMIT
 from .output import atomic_output, check_target, remove_leftovers
 from .results import ReaderGone, StandardOutputError, drop_unwritten, emit, emit_bytes, flush, prepare
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
-from .signing import Signed, is_gzip_file, sign, signed_name
+from .signing import Signed, is_gzip_file, signed_name
+from .survey import Checked, Found, census_totals, read_archive_manifest
 from .wacz import DIGEST as DIGEST_FILE
 from .wacz import is_wacz, sign_wacz, signed_wacz_name, wacz_archives, wacz_manifests
-from .survey import Checked, Found, census, census_totals, check, data_hash, index_entries, read_manifest
 
 PROG = "vellumark"
 DEFAULT_FIELDS = "offset,length,warc-type,warc-target-uri,warc-record-id"
@@ -42,11 +42,11 @@ class UsageError(Exception):
 # ---------------------------------------------------------------------------- jobs (run in worker processes)
 
 
-def sign_job(path: str, store: Any, target: str, record_id: Optional[str], member_limit: int) -> Outcome:
+def sign_job(path: str, store: Any, target: str, record_id: Optional[str], member_limit: int, threads: int) -> Outcome:
     """`store`: the store's bytes, or for a WACZ package a dict of them by archive entry."""
     name = shown(path)
     if isinstance(store, dict):
-        package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit)
+        package = sign_wacz(path, store.__getitem__, target, record_id, member_limit=member_limit, threads=threads)
         moved = sum(1 for s in package.archives if s.dropped)
         line = (f"{name} -> {package.output}: {plural(len(package.archives), 'archive')}, {plural(package.records, 'record')}; "
                 f"every index entry stays valid" + (f" (replaced the stores of {moved})" if moved else "")
@@ -54,7 +54,7 @@ def sign_job(path: str, store: Any, target: str, record_id: Optional[str], membe
         warnings = [f"{DIGEST_FILE}: its signedData signed the old hash of datapackage.json and was removed; "
                     "sign the package again with the tool that signed it"] if package.signature_removed else []
         return Outcome(name, True, line, {"records": package.records, "bytes": sum(s.size for s in package.archives)}, warnings)
-    signed = sign(path, store, target, record_id, member_limit=member_limit)
+    signed = sign(path, store, target, record_id, member_limit=member_limit, threads=threads)
     assert isinstance(signed, Signed)
     advice = signed.index_advice()
     dropped = f"; replaced {len(signed.dropped)} manifest store record(s)" if signed.dropped else ""
@@ -74,18 +74,18 @@ def binding_notes(signed: Signed, where: str = "") -> str:
     return "".join(notes) + (f"; {where}{moved}" if moved else "")
 
 
-def census_job(path: str, member_limit: int) -> Outcome:
+def census_job(path: str, member_limit: int, threads: int) -> Outcome:
     name = shown(path)
-    result = census(path, member_limit=member_limit)
+    result = census(path, member_limit=member_limit, threads=threads)
     versions = ", ".join(f"WARC/{v}" for v in sorted(result.versions))
     carried = ", carries a manifest store" if result.manifest else ""
     line = f"{name}: {plural(result.records, 'record')} ({versions or 'none'}), {result.bytes:,} bytes uncompressed{carried}"
     return Outcome(name, True, line, result, result.warnings)
 
 
-def check_job(path: str, member_limit: int, verbose: bool) -> Outcome:
+def check_job(path: str, member_limit: int, threads: int, verbose: bool) -> Outcome:
     name = shown(path)
-    result = check(path, member_limit=member_limit)
+    result = check(path, member_limit=member_limit, threads=threads)
     layout = ""
     if result.compressed:
         layout = f", per-record gzip ({plural(result.members, 'member')})" if result.per_record else ", not per-record gzip"
@@ -172,11 +172,6 @@ def report_inputs(inputs: Inputs) -> None:
         print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
 
 
-def note_inflater(paths: Iterable[str]) -> None:
-    if members.isal_zlib is None and sys.stderr.isatty() and any(p.lower().endswith(".gz") for p in paths):
-        note("inflating with zlib; pip install 'vellumark[fast-gzip]' (python-isal) inflates about twice as fast")
-
-
 def run_and_report(
     jobs: List[Tuple[str, Any]], workers: int, summary: Callable[[List[Outcome]], str], failures_too: bool = False,
     failed_before: int = 0,
@@ -236,6 +231,7 @@ class Sign(Command):
         parser.add_argument("--record-id", metavar="ID", help="the new record's ID (one archive only; default: a new urn:uuid)")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -252,13 +248,13 @@ class Sign(Command):
             raise UsageError(f"--output names one file, and {len(inputs.archives)} archives were given; use --output-dir")
         if args.record_id is not None and len(inputs.archives) > 1:
             raise UsageError("--record-id is for one archive: each record needs an ID of its own")
+        share_cores(args, len(inputs.archives))
         targets = each_archive(inputs, lambda path, root: target_of(path, root, args))
         refuse_clashes(list(targets), list(targets.values()))
         stores = load_stores(inputs, args.manifest)
         each_archive(inputs, lambda path, root: ready_for(targets[path], args.output_dir is not None))
-        note_inflater(p for p, _ in inputs.archives)
         jobs = [
-            (shown(path), (sign_job, (path, stores[path], targets[path], args.record_id, args.member_limit),
+            (shown(path), (sign_job, (path, stores[path], targets[path], args.record_id, args.member_limit, args.threads),
                            (remove_leftovers, (targets[path],))))
             for path, _ in inputs.archives
         ]
@@ -398,6 +394,7 @@ class Manifest(Command):
         parser.add_argument("--output", "-o", metavar="FILE", help="where to write the store (default: standard output, when it is not a terminal)")
         parser.add_argument("--archive", dest="entry", metavar="NAME", help="in a WACZ package: the archive whose store to write (archive/NAME)")
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -412,16 +409,18 @@ class Manifest(Command):
         if args.output is not None:
             refuse_overwriting_an_archive(args.output, [args.archive])
             check_target(args.output)
+        share_cores(args, 1)
         name = shown(args.archive)
         try:
             if packaged and args.entry is None and args.output is None:
-                return list_manifests(args.archive, args.member_limit)
+                return list_manifests(args.archive, args.member_limit, args.threads)
             if packaged:
                 entry = the_entry(args.entry, [n for n, _ in wacz_archives(args.archive)], name)
-                found = next(read_manifest(s, member_limit=args.member_limit) for n, s in wacz_archives(args.archive) if n == entry)
+                found = next(read_archive_manifest(s, member_limit=args.member_limit, threads=args.threads)
+                             for n, s in wacz_archives(args.archive) if n == entry)
                 name = f"{name}:{shown(entry)}"
             else:
-                found = read_manifest(args.archive, member_limit=args.member_limit)
+                found = read_manifest(args.archive, member_limit=args.member_limit, threads=args.threads)
         except ArchiveError as error:
             raise ArchiveError(f"{name}: {error}") from None
         if found is None:
@@ -436,9 +435,9 @@ class Manifest(Command):
         return 0
 
 
-def list_manifests(package: str, member_limit: int) -> int:
+def list_manifests(package: str, member_limit: int, threads: int) -> int:
     """A line for each archive of a package: where its store stands, or that it has none."""
-    found_in = wacz_manifests(package, member_limit=member_limit)
+    found_in = wacz_manifests(package, member_limit=member_limit, threads=threads)
     for entry, found in found_in:
         emit(f"{shown(entry)}: {where_it_stands(found) if found else 'no manifest store record'}\n")
     return 0 if any(found for _, found in found_in) else 1
@@ -485,6 +484,7 @@ class Index(Command):
             help=f"comma-separated: offset, length (of the gzip member in a .warc.gz), filename, or header names (default: {DEFAULT_FIELDS})",
         )
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -495,11 +495,12 @@ class Index(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
+        share_cores(args, 1)
         status = 1 if inputs.failed else 0
         for path, _ in inputs.archives:
             warnings: List[str] = []
             try:
-                for entry in index_entries(path, fields, member_limit=args.member_limit, warnings=warnings):
+                for entry in index_entries(path, fields, member_limit=args.member_limit, threads=args.threads, warnings=warnings):
                     emit(json.dumps(entry) + "\n")
                 for warning in warnings:
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
@@ -521,6 +522,7 @@ class Hash(Command):
         )
         parser.add_argument("--alg", choices=ALGORITHMS, default=ALGORITHMS[0], help=f"the hash algorithm (default: {ALGORITHMS[0]})")
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -528,6 +530,7 @@ class Hash(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
+        share_cores(args, 1)
         status = 1 if inputs.failed else 0
         for path, _ in inputs.archives:
             name = shown(path)
@@ -548,7 +551,7 @@ class Hash(Command):
     def one(source: Any, fields: Dict[str, str], name: str, args: argparse.Namespace) -> int:
         """One archive's line; a failure of its own fails only it."""
         try:
-            found = data_hash(source, args.alg, member_limit=args.member_limit)
+            found = data_hash(source, args.alg, member_limit=args.member_limit, threads=args.threads)
         except ArchiveError as error:
             emit("", flush=True)
             print(f"{PROG}: {name}: {error}", file=sys.stderr)
@@ -566,6 +569,7 @@ class Check(Command):
         parser.add_argument("--verbose", "-v", action="store_true", help="list every problem, not only the first")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -573,8 +577,8 @@ class Check(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        note_inflater(p for p, _ in inputs.archives)
-        jobs = [(shown(p), (check_job, (p, args.member_limit, args.verbose))) for p, _ in inputs.archives]
+        share_cores(args, len(inputs.archives))
+        jobs = [(shown(p), (check_job, (p, args.member_limit, args.threads, args.verbose))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
             good = sum(1 for o in outcomes if o.ok)
@@ -593,6 +597,7 @@ class Census(Command):
         parser.add_argument("--json", metavar="FILE", help="also write the totals as JSON")
         add_workers(parser)
         add_member_limit(parser)
+        add_threads(parser)
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
@@ -605,8 +610,8 @@ class Census(Command):
         report_inputs(inputs)
         if not inputs.archives:
             return nothing_to_do(inputs)
-        note_inflater(p for p, _ in inputs.archives)
-        jobs = [(shown(p), (census_job, (p, args.member_limit))) for p, _ in inputs.archives]
+        share_cores(args, len(inputs.archives))
+        jobs = [(shown(p), (census_job, (p, args.member_limit, args.threads))) for p, _ in inputs.archives]
 
         def summary(outcomes: List[Outcome]) -> str:
             totals = combined(outcomes, inputs)
@@ -655,11 +660,39 @@ def size(text: str) -> int:
     return value
 
 
+class _Given(argparse.Action):
+    """Stores the value and notes that it was given, not defaulted."""
+
+    def __call__(self, parser: Any, namespace: argparse.Namespace, values: Any, option_string: Optional[str] = None) -> None:
+        setattr(namespace, self.dest, values)
+        namespace.workers_given = True
+
+
 def add_workers(parser: argparse.ArgumentParser) -> None:
+    parser.set_defaults(workers_given=False)
     parser.add_argument(
-        "--workers", "-j", type=positive, default=default_workers(), metavar="N",
+        "--workers", "-j", type=positive, default=default_workers(), metavar="N", action=_Given,
         help="archives worked on at once, each in a process of its own (default: one per core; never more than there are archives)",
     )
+
+
+def add_threads(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--threads", type=positive, default=None, metavar="N",
+        help="threads that inflate one .warc.gz at once (default: the cores, shared out among the --workers "
+        "processes so that workers x threads stays within the cores)",
+    )
+
+
+def share_cores(args: argparse.Namespace, archives: int) -> None:
+    """Workers (processes, one archive each) and threads (one archive's gzip
+    members) from the same cores: what is not given is fitted to what is."""
+    cores = default_workers()
+    workers = getattr(args, "workers", None)
+    if args.threads is None:
+        args.threads = max(1, cores // max(1, min(workers or 1, archives)))
+    elif workers is not None and not args.workers_given:
+        args.workers = max(1, cores // args.threads)
 
 
 def add_member_limit(parser: argparse.ArgumentParser) -> None:
@@ -675,13 +708,12 @@ COMMANDS: Dict[str, Type[Command]] = {
 
 
 def version_text() -> str:
-    inflater = "isal" if members.isal_zlib is not None else "zlib (pip install 'vellumark[fast-gzip]' for isal)"
     try:
         importlib.import_module("tqdm")
         progress = "tqdm"
     except ImportError:
         progress = "none (pip install 'vellumark[progress]')"
-    return f"{PROG} {vellumark.__version__}; gzip: {inflater}; progress bar: {progress}"
+    return f"{PROG} {vellumark.__version__}; gzip: zlib-ng (built in); progress bar: {progress}"
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -8,7 +8,7 @@ import base64
 import binascii
 import hashlib
 import re
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 HTTP_RECORDS = ("response", "request", "revisit")
 HTTP_SCHEMES = ("http:", "https:")
@@ -51,55 +51,87 @@ def _algorithm(name: str) -> Optional["hashlib._Hash"]:
     return hash_named(name.strip().lower().replace("-", ""))
 
 
-def http_payload_start(block: bytes) -> int:
-    """Where the payload starts after the status line and headers of an HTTP
-    message: after the first line that is blank but for white space."""
-    pos, size = 0, len(block)
-    while pos < size:
-        line_end = block.find(b"\n", pos)
-        line_end = size if line_end < 0 else line_end + 1
-        blank = not block[pos:line_end].strip()
-        pos = line_end
-        if blank:
-            return pos
-    return size
+class _PayloadStart:
+    """Finds where the payload of an HTTP message starts as its block comes in
+    pieces: after the first line that is blank but for white space (none: the
+    payload is empty)."""
+
+    def __init__(self) -> None:
+        self.found = False
+        self._blank = True  # the line read so far is white space only
+
+    def feed(self, piece: bytes) -> Optional[int]:
+        """Where in `piece` the payload starts, when it starts in it."""
+        pos = 0
+        while True:
+            line_end = piece.find(b"\n", pos)
+            stop = len(piece) if line_end < 0 else line_end + 1
+            if self._blank and piece[pos:stop].strip():
+                self._blank = False
+            if line_end < 0:
+                return None
+            if self._blank:
+                self.found = True
+                return stop
+            self._blank, pos = True, stop
 
 
-def verify(headers: Dict[str, str], body: bytes) -> Tuple[int, List[str]]:
+def verify(headers: Dict[str, str], body: Any) -> Tuple[int, List[str]]:
     """How many digests a record declares that were checked, and what is wrong
     with them (nothing when they are true), as warcio's check sees it: a
     revisit's digests describe another record and are not checked, nor is
-    the payload digest of a segment."""
-    checked, found = 0, []  # type: Tuple[int, List[str]]
+    the payload digest of a segment. `body` is read in pieces (read(n)), each
+    hashed as it comes, so a body of any size is checked in bounded memory."""
     kind = headers.get("warc-type", "")
     if kind == "revisit":
-        return checked, found
-    block_digest = headers.get("warc-block-digest")
-    if block_digest is not None:
-        checked += 1
-        found += _check(block_digest, body, "block")
-    payload_digest = headers.get("warc-payload-digest")
-    if payload_digest is not None and "warc-segment-number" not in headers:
-        start = 0
-        if body and kind in HTTP_RECORDS and headers.get("warc-target-uri", "").startswith(HTTP_SCHEMES):
-            start = http_payload_start(body)
-        checked += 1
-        found += _check(payload_digest, memoryview(body)[start:], "payload")
-    return checked, found
+        return 0, []
+    block = _Digest.of(headers.get("warc-block-digest"), "block")
+    payload = None if "warc-segment-number" in headers else _Digest.of(headers.get("warc-payload-digest"), "payload")
+    uri = headers.get("warc-target-uri", "")
+    if uri.startswith("<") and uri.endswith(">"):  # as Wget 1.19 and 1.20 write it: the payload is the same
+        uri = uri[1:-1]
+    start = _PayloadStart() if payload is not None and kind in HTTP_RECORDS and uri.startswith(HTTP_SCHEMES) else None
+    for piece in iter(lambda: body.read(1 << 20), b""):
+        if block is not None:
+            block.update(piece)
+        if payload is None:
+            continue
+        if start is None or start.found:
+            payload.update(piece)
+            continue
+        at = start.feed(piece)
+        if at is not None:
+            payload.update(memoryview(piece)[at:])
+    digests = [digest for digest in (block, payload) if digest is not None]
+    return len(digests), [problem for digest in digests for problem in digest.problems()]
 
 
-def _check(declared: str, data: "bytes | memoryview", what: str) -> List[str]:
-    name, colon, value = declared.partition(":")
-    hasher = _algorithm(name) if colon else None
-    if hasher is None:
-        return [f"unknown hash algorithm in the {what} digest {declared!r}"]
-    expected = decoded(value, hasher.digest_size)
-    if expected is None:
-        return [f"the {what} digest {declared!r} is not a {name} value in base32, hex or base64"]
-    hasher.update(data)
-    if hasher.digest() != expected:
-        return [f"{what} digest {declared} does not match"]
-    return []
+class _Digest:
+    """A declared digest and the hash that checks it."""
+
+    def __init__(self, declared: str, what: str) -> None:
+        self.declared, self.what = declared, what
+        name, colon, self.value = declared.partition(":")
+        self.name = name
+        self.hasher = _algorithm(name) if colon else None
+
+    @classmethod
+    def of(cls, declared: Optional[str], what: str) -> "Optional[_Digest]":
+        return None if declared is None else cls(declared, what)
+
+    def update(self, data: Any) -> None:
+        if self.hasher is not None:
+            self.hasher.update(data)
+
+    def problems(self) -> List[str]:
+        if self.hasher is None:
+            return [f"unknown hash algorithm in the {self.what} digest {self.declared!r}"]
+        expected = decoded(self.value, self.hasher.digest_size)
+        if expected is None:
+            return [f"the {self.what} digest {self.declared!r} is not a {self.name} value in base32, hex or base64"]
+        if self.hasher.digest() != expected:
+            return [f"{self.what} digest {self.declared} does not match"]
+        return []
 
 
 def declares_digest(headers: Dict[str, str]) -> bool:

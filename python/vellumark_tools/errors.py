@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
-from typing import Union
+from typing import Iterator, Union
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -14,18 +15,21 @@ class ArchiveError(ValueError):
     meant for people. The commands print it after the name of the file."""
 
 
-_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+_BREAKS_A_LINE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 
 
 def shown(path: PathLike) -> str:
-    """A path, or a name in a package, as text that always prints on one line:
-    bytes that are not UTF-8 (names are bytes on POSIX) and control characters
-    appear as backslash escapes, never as an error, and a name holding a line
-    break cannot forge a line of output."""
+    """A path as text that can always be printed on one line: bytes that are
+    not UTF-8 (names are bytes on POSIX) and control characters (a name may
+    hold a line break) appear as backslash escapes, never as an error."""
     text = os.fsencode(path).decode("utf-8", "backslashreplace")
-    return _UNPRINTABLE.sub(_escaped, text)
+    return _BREAKS_A_LINE.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
 
 
-def _escaped(found: "re.Match[str]") -> str:
-    code = ord(found.group())
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+@contextlib.contextmanager
+def naming(entry: str) -> Iterator[None]:
+    """An archive of a package that cannot be read is named in the error."""
+    try:
+        yield
+    except ArchiveError as error:
+        raise ArchiveError(f"{shown(entry)}: {error}") from None

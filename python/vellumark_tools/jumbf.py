@@ -33,6 +33,8 @@ MANIFESTS = {c2pa_type(b"c2ma"): "standard", c2pa_type(b"c2md"): "standard (lega
 ASSERTION_STORE, CLAIM, CLAIM_SIGNATURE = c2pa_type(b"c2as"), c2pa_type(b"c2cl"), c2pa_type(b"c2cs")
 CBOR_BOX = b"cbor"
 _SUFFIX = re.compile(r"__[0-9]+$")  # a repeated assertion's label: c2pa.metadata__1
+# Not in a label: control characters, and what would end or split the URIs that name boxes by their labels.
+_NOT_IN_LABELS = re.compile("[\x00-\x1f\x7f-\x9f/;?#\ufeff\uffff]")
 _HEADER, _XLBOX = struct.Struct(">I4s"), struct.Struct(">Q")  # LBox and TBox; XLBox
 
 Data = Union[bytes, memoryview]
@@ -107,6 +109,10 @@ def open_superbox(data: Data, box: Box) -> Superbox:
             label = bytes(data[at : at + terminator]).decode("utf-8")
         except UnicodeDecodeError:
             raise JumbfError(f"the label of the description box at offset {first.start} is not UTF-8") from None
+        forbidden = _NOT_IN_LABELS.search(label)
+        if forbidden:
+            raise JumbfError(f"the label of the description box at offset {first.start} holds U+{ord(forbidden.group()):04X}, "
+                             "which a label may not")
         at += terminator + 1
     at += 4 if toggles & ID_PRESENT else 0
     at += 32 if toggles & SIGNATURE_PRESENT else 0
@@ -155,9 +161,11 @@ def active_manifest(data: Data) -> Optional[Manifest]:
     if len(data) < 8 or bytes(data[4:8]) != SUPERBOX:
         raise NotAStore("it does not begin as a JUMBF superbox")
     first = next(boxes(data, 0, len(data)))
-    kind = bytes(data[first.payload + 8 : first.payload + 24])  # its description's type, looked at before the rest
-    if bytes(data[first.payload + 4 : first.payload + 8]) == DESCRIPTION and len(kind) == 16 and kind != STORE:
-        raise NotAStore(f"its superbox is of type {kind.hex()}")
+    description = next(boxes(data, first.payload, first.end), None)  # its type, looked at before the rest
+    if description is not None and description.kind == DESCRIPTION and description.end - description.payload >= 16:
+        kind = bytes(data[description.payload : description.payload + 16])
+        if kind != STORE:
+            raise NotAStore(f"its superbox is of type {kind.hex()}")
     store = open_superbox(data, first)
     if bytes(data[first.end :]).strip(b"\x00"):
         raise JumbfError(f"{len(data) - first.end:,} bytes after the manifest store superbox that are not zero padding")
@@ -173,7 +181,7 @@ def active_manifest(data: Data) -> Optional[Manifest]:
 class Parts:
     """What the binding needs of a standard manifest."""
 
-    assertions: List[Superbox]
+    assertion_store: Superbox  # its assertions: sub_superboxes() walks them, however many
     claim: memoryview  # the claim's CBOR
     claim_label: str
 
@@ -191,7 +199,7 @@ def manifest_parts(data: Data, manifest: Manifest) -> Parts:
         if len(found[kind]) != 1:
             raise JumbfError(f"{where} has {len(found[kind])} {name}s, and a manifest has one")
     claim = found[CLAIM][0]
-    return Parts(list(sub_superboxes(data, found[ASSERTION_STORE][0])), content(view, claim), claim.label or "")
+    return Parts(found[ASSERTION_STORE][0], content(view, claim), claim.label or "")
 
 
 def content(data: memoryview, superbox: Superbox) -> memoryview:

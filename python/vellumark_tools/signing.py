@@ -15,21 +15,19 @@ from the first such record on, which is what indexes and a later signing need.
 from __future__ import annotations
 
 import dataclasses
-import gzip
+import io
 import os
+import tempfile
 import uuid
-from typing import IO, TYPE_CHECKING, Any, List, Optional, Tuple, Union, cast
+import zlib
+from typing import IO, Iterator, List, Optional, Tuple, Union, cast
 
 import vellumark
 
-from .archive import ArchiveReader, Record, Source, open_source
+from .archive import DEFAULT_MEMBER_LIMIT, SEPARATORS, ArchiveReader, Record, Source, open_source
 from .binding import Binding, shown_range, stored_member, stored_member_length, verify
 from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT
 from .output import Output, atomic_output, read_at
-
-if TYPE_CHECKING:
-    from .wacz import SignedPackage
 
 MANIFEST_TYPE = "c2paprovenance"
 MANIFEST_CONTENT_TYPE = "application/c2pa"
@@ -51,16 +49,16 @@ def manifest_record(store: bytes, record_id: str, version: str = "1.1") -> bytes
     return built if version == "1.1" else b"WARC/%s\r\n" % version.encode() + built[len(line) :]
 
 
-def block_length(record: Record) -> int:
-    """A record's header block and body, without the separator after it
-    (needs the record's raw bytes)."""
-    raw = record.raw or b""
-    return raw.find(b"\r\n\r\n") + 4 + len(record.body)
-
-
-def gzip_member(data: Union[bytes, memoryview]) -> bytes:
-    """`data` as one gzip member; mtime 0, so the same data gives the same bytes."""
-    return gzip.compress(data, compresslevel=6, mtime=0)
+def record_as_member(record: Record, body: Optional[IO[bytes]] = None) -> Iterator[bytes]:
+    """A record's bytes as one gzip member of its own (mtime 0), in pieces: its
+    body (from `body` when given, a spooled copy) is read a piece at a time,
+    never whole."""
+    deflate = zlib.compressobj(6, zlib.DEFLATED, 31)
+    yield deflate.compress(record.header_block)
+    reader = body if body is not None else record.body_reader()
+    for chunk in iter(lambda: reader.read(1 << 20), b""):
+        yield deflate.compress(chunk)
+    yield deflate.compress(SEPARATORS[record.separator]) + deflate.flush()
 
 
 def signed_name(source: PathLike, compressed: bool) -> str:
@@ -129,8 +127,30 @@ class _Signer:
         self._last_body_end: Optional[int] = None  # of the last record kept, in an uncompressed archive
         self._kept_version: Optional[str] = None
         self._first_version: Optional[str] = None
+        self._spool_directory = os.path.dirname(os.path.abspath(out.target)) if out.target != "<stream>" else None
 
     def take(self, record: Record) -> None:
+        spool = self._spool_if_undecided(record)
+        try:
+            self._take(record, spool)
+        finally:
+            if spool is not None:
+                spool.close()
+
+    def _spool_if_undecided(self, record: Record) -> Optional[IO[bytes]]:
+        """A body too large to be held is passed before the reader knows whether
+        its record has a gzip member of its own; when it might, the body is
+        kept in a temporary file on the way, in case it must be rewritten."""
+        if not self._reader.compressed or not record.undecided:
+            return None
+        spool = tempfile.TemporaryFile(dir=self._spool_directory)
+        reader = record.body_reader()
+        for chunk in iter(lambda: reader.read(1 << 20), b""):
+            spool.write(chunk)
+        spool.seek(0)
+        return spool
+
+    def _take(self, record: Record, spool: Optional[IO[bytes]]) -> None:
         signed = self._signed
         signed.records += 1
         self._first_version = self._first_version or record.version
@@ -150,7 +170,7 @@ class _Signer:
                 if signed.dropped and signed.moved_from is None:
                     signed.moved_from = signed.dropped[0]
                 if not self._reader.compressed:
-                    self._last_body_end = record.offset + block_length(record)
+                    self._last_body_end = record.offset + record.header_length + record.body_length
             return
         # Shares or spans gzip members: written as a member of its own.
         if self._copied_to is not None:
@@ -162,8 +182,8 @@ class _Signer:
             signed.dropped.append(record.offset)
             signed.replaced = None  # it shared a gzip member: no range of its own
         else:
-            assert record.raw is not None
-            self._out.write(gzip_member(record.raw))
+            for piece in record_as_member(record, spool):
+                self._out.write(piece)
             signed.rewritten += 1
 
     def finish(self, store: bytes, record_id: str) -> None:
@@ -205,19 +225,17 @@ class _Signer:
         return b"\r\n\r\n"
 
 
-def sign(
+def sign_archive(
     source: Source,
     store: bytes,
     output: Union[PathLike, IO[bytes], None] = None,
     record_id: Optional[str] = None,
     *,
-    inflater: Any = None,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
-) -> "Union[Signed, SignedPackage]":
-    """Writes the archive `source` with every earlier manifest store record
-    dropped and a new one holding `store` (opaque bytes) at the end; a WACZ
-    package, with each of its archives so (wacz.sign_wacz, which returns a
-    SignedPackage).
+    member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None,
+) -> Signed:
+    """Writes the archive `source` (a .warc or .warc.gz, never a package) with
+    every earlier manifest store record dropped and a new one holding `store`
+    (opaque bytes) at the end.
 
     `output` defaults to NAME.c2pa.warc[.gz] beside a path `source`; a path
     output is written atomically (only a regular file or a new name is
@@ -226,24 +244,6 @@ def sign(
     the record gets them) defaults to a new urn:uuid. Raises ArchiveError for
     an archive that does not parse, an empty one, one that changes while it
     is read, or an output that cannot be written."""
-    if isinstance(source, (str, bytes, os.PathLike)):
-        from .wacz import is_wacz, sign_wacz
-
-        if is_wacz(source):
-            return sign_wacz(source, lambda entry: store, output, record_id, inflater=inflater, member_limit=member_limit)
-    return sign_archive(source, store, output, record_id, inflater=inflater, member_limit=member_limit)
-
-
-def sign_archive(
-    source: Source,
-    store: bytes,
-    output: Union[PathLike, IO[bytes], None] = None,
-    record_id: Optional[str] = None,
-    *,
-    inflater: Any = None,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
-) -> Signed:
-    """sign() for a .warc or .warc.gz (never a package)."""
     record_id = record_id if record_id is not None else f"urn:uuid:{uuid.uuid4()}"
     manifest_record(store, record_id)  # a bad record ID fails before any work
     if output is None:
@@ -251,17 +251,17 @@ def sign_archive(
             raise ArchiveError("an output is needed when the archive is an open file")
         output = signed_name(source, is_gzip_file(source))
     with open_source(source) as (stream, name):
-        before = _identity(stream)
+        before = identity(stream)
         if isinstance(output, (str, bytes, os.PathLike)):
             with atomic_output(output) as out:
-                signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
+                signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
                 signed.output = shown(output)
                 _check_read_back(out, signed, store)
-                _check_unchanged(stream, before, name)
+                check_unchanged(stream, before, f"{name}: the archive changed while it was being signed; nothing was written")
                 signed.binding = output_binding(cast(IO[bytes], out), signed, store)
         else:
             out = Output.over(output)
-            signed = _sign_into(stream, name, out, store, record_id, member_limit, inflater)
+            signed = _sign_into(stream, name, out, store, record_id, member_limit, threads)
             out.flush()
             signed.output = out.target
             if _readable(output) and output.tell() == signed.output_bytes:  # it holds the output from its start
@@ -282,9 +282,9 @@ def _readable(stream: IO[bytes]) -> bool:
 
 
 def _sign_into(
-    stream: IO[bytes], name: str, out: Output, store: bytes, record_id: str, member_limit: int, inflater: Any
+    stream: IO[bytes], name: str, out: Output, store: bytes, record_id: str, member_limit: int, threads: Optional[int]
 ) -> Signed:
-    reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+    reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
     signed = Signed(source=name, output="", compressed=reader.compressed, version="1.1")
     signer = _Signer(stream, out, reader, signed)
     for record in reader.records():
@@ -293,7 +293,7 @@ def _sign_into(
     return signed
 
 
-def _identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
+def identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
     """What tells a file rewritten while it is read: inode, size, modification and change times."""
     try:
         status = os.fstat(stream.fileno())
@@ -302,19 +302,20 @@ def _identity(stream: IO[bytes]) -> Optional[Tuple[int, int, int, int]]:
     return (status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
 
 
-def _check_unchanged(stream: IO[bytes], before: Optional[Tuple[int, int, int, int]], name: str) -> None:
-    """Kept bytes are copied from the input after they were parsed: an input
-    another program rewrote meanwhile would give an output nobody checked."""
-    if before is not None and _identity(stream) != before:
-        raise ArchiveError(f"{name}: the archive changed while it was being signed; nothing was written")
+def check_unchanged(stream: IO[bytes], before: Optional[Tuple[int, int, int, int]], message: str) -> None:
+    """An archive is read twice (parsed, then copied or hashed): bytes another
+    program rewrote in between would give a result nobody checked."""
+    if before is not None and identity(stream) != before:
+        raise ArchiveError(message)
 
 
 def _check_read_back(out: Output, signed: Signed, store: bytes) -> None:
-    """The new record, read back from the output before it replaces anything."""
+    """The new record, read back from the output by the reader before it replaces anything."""
     out.flush()
     data = os.pread(out.fileno(), signed.manifest_length, signed.manifest_offset)
-    if signed.compressed:
-        data = gzip.decompress(data)
-    data = b"WARC/1.1\r\n" + data[data.index(b"\r\n") + 2 :]
-    if vellumark.read_manifest(data) != store:
+    try:
+        found = [(is_manifest(r), r.body) for r in ArchiveReader(io.BytesIO(data), threads=1).records()]
+    except ArchiveError:
+        found = []
+    if found != [(True, store)]:
         raise ArchiveError(f"{signed.output}: the manifest store read back differs from the one written")

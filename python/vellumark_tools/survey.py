@@ -3,27 +3,16 @@ manifest store stands (read_manifest): one pass over its records each."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
+import io
 import os
-from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union, cast
+from typing import IO, Any, Dict, Iterator, List, Optional, Tuple, Union
 
 from . import digests
-from .archive import ArchiveReader, Record, Source, open_source
-from .binding import Binding, DataHash, data_hash_of, verify
-from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT
-from .signing import block_length, is_manifest
-
-
-def stray_bytes(reader: ArchiveReader) -> List[str]:
-    """The stray bytes the reader stepped over, as warnings."""
-    where = "of the inflated data " if reader.compressed else ""
-    return [
-        f"{length} stray bytes at offset {offset} {where}after a record's body, which warcio steps over too "
-        "(that record's Content-Length may be short)"
-        for offset, length in reader.gaps
-    ]
+from .archive import DEFAULT_MEMBER_LIMIT, ArchiveReader, Record, Source, open_source
+from .binding import Binding, DataHash, data_hash_of, stream_size, verify
+from .errors import ArchiveError
+from .signing import check_unchanged, identity, is_manifest
 
 
 @dataclasses.dataclass
@@ -67,46 +56,21 @@ def census_totals(read: List[Census], errors: Dict[str, str]) -> Dict[str, Any]:
     }
 
 
-@contextlib.contextmanager
-def naming(entry: str) -> Iterator[None]:
-    """An archive of a package that cannot be read is named in the error."""
-    try:
-        yield
-    except ArchiveError as error:
-        raise ArchiveError(f"{shown(entry)}: {error}") from None
-
-
-def _packaged(source: Source) -> bool:
-    """Whether the source is a WACZ package: the functions here then run over each of its archives."""
-    from .wacz import is_wacz
-
-    return isinstance(source, (str, bytes, os.PathLike)) and is_wacz(source)
-
-
-def census(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Census:
-    """Counts the records of an archive (of every archive of a WACZ package)
-    by WARC-Type and version. Raises ArchiveError."""
-    if _packaged(source):
-        from .wacz import wacz_archives
-
-        total = Census(shown(cast(PathLike, source)))
-        for entry, stream in wacz_archives(cast(PathLike, source)):
-            with naming(entry):
-                part = census(stream, inflater=inflater, member_limit=member_limit)
-            total.add(part)
-            total.warnings += [f"{shown(entry)}: {warning}" for warning in part.warnings]
-        return total
+def census_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Census:
+    """Counts the records of a .warc or .warc.gz by WARC-Type and version,
+    reading no body. Raises ArchiveError."""
     with open_source(source) as (stream, name):
         result = Census(name)
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
+        by_type, versions = result.by_type, result.versions
         for record in reader.records():
             result.records += 1
-            kind = record.warc["headers"].get("warc-type", "(none)")
-            result.by_type[kind] = result.by_type.get(kind, 0) + 1
-            result.versions[record.version] = result.versions.get(record.version, 0) + 1
+            kind = record.headers.get("warc-type", "(none)")
+            by_type[kind] = by_type.get(kind, 0) + 1
+            versions[record.version] = versions.get(record.version, 0) + 1
             result.manifest = result.manifest or is_manifest(record)
         result.bytes = reader.size
-        result.warnings = stray_bytes(reader)
+        result.warnings = reader.warnings
         return result
 
 
@@ -121,15 +85,12 @@ class Found:
     compressed: bool
 
 
-def read_manifest(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Found]:
-    """The store of the last manifest store record, or None. Raises
-    ArchiveError (for a WACZ package, whose archives each carry their own:
-    wacz_manifests() gives them)."""
-    if _packaged(source):
-        raise ArchiveError("a WACZ package: each of its archives carries its own store (wacz_manifests() lists them)")
+def read_archive_manifest(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None) -> Optional[Found]:
+    """The store of the last manifest store record of a .warc or .warc.gz, or
+    None; the body of no other record is read. Raises ArchiveError."""
     found = None
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         for record in reader.records():
             if is_manifest(record):
                 found = Found(record.body, record.offset, record.length, reader.compressed)
@@ -141,37 +102,70 @@ def _record_range(record: Union[Record, Found]) -> Optional[Tuple[int, int]]:
     return None if record.length is None else (record.offset, record.length)
 
 
-def data_hash(source: Source, alg: str = "sha256", *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> DataHash:
+def archive_data_hash(
+    source: Source, alg: str = "sha256", *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> DataHash:
     """The data hash a signer writes into the store: `alg` (sha256, sha384 or
-    sha512) of every byte of the archive outside its manifest store record.
-    Raises ArchiveError for an archive without one (sign it with a
-    placeholder store first), or whose record shares a gzip member; for a
-    WACZ package, each of whose archives is an asset of its own
-    (wacz_archives() gives them as streams)."""
-    if _packaged(source):
-        raise ArchiveError("a WACZ package: each of its archives is hashed on its own (wacz_archives() gives them)")
-    with open_source(source) as (stream, _):
+    sha512) of every byte of a .warc or .warc.gz outside its manifest store
+    record. Raises ArchiveError for an archive without one (sign it with a
+    placeholder store first), or not as sign leaves it (the record alone,
+    last, in a member of its own; see _record_to_exclude), whose hash the
+    next signing would change."""
+    with open_source(source) as (stream, name):
         _refuse_pipe(stream)
-        found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
-        if found is None:
-            raise ArchiveError("no manifest store record: sign it with a placeholder store first")
-        record = _record_range(found)
-        if record is None:
-            raise ArchiveError("the manifest store record shares a gzip member, so no range holds it alone: sign the archive again")
-        return data_hash_of(stream, record, alg)
+        before = identity(stream)
+        record = _record_to_exclude(stream, name, member_limit, threads)
+        hashed = data_hash_of(stream, record, alg)
+        check_unchanged(stream, before, "the archive changed while it was being hashed: hash it once nothing writes to it")
+        return hashed
 
 
-def verify_binding(source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT) -> Optional[Binding]:
-    """The binding of the archive's manifest store to it (its `verdict` says
-    what was found), or None when it has no manifest store record. Raises
-    ArchiveError for an archive that does not parse, and for a WACZ package
-    (check() gives each of its archives' bindings)."""
-    if _packaged(source):
-        raise ArchiveError("a WACZ package: each of its archives has its own binding (check() gives them)")
+def _record_to_exclude(stream: IO[bytes], name: str, member_limit: int, threads: Optional[int]) -> Tuple[int, int]:
+    """The range of the archive's manifest store record, when the archive
+    stands as sign leaves it: a signer's final store, signed in, must find
+    every byte outside that range where it was hashed."""
+    again = "sign it again"
+    reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
+    manifests: List[Tuple[int, Optional[int]]] = []  # offset and length of each
+    followed = shared = False
+    for record in reader.records():
+        manifest = is_manifest(record)
+        if manifest:
+            manifests.append((record.offset, record.length))
+        followed = followed or (bool(manifests) and not manifest)
+        shared = shared or (reader.compressed and not record.own_member)
+    if not manifests:
+        raise ArchiveError("no manifest store record: sign it with a placeholder store first")
+    offset, length = manifests[-1]
+    if len(manifests) > 1:
+        raise ArchiveError(f"{len(manifests)} manifest store records: {again}, which keeps one")
+    if followed:
+        raise ArchiveError(f"the manifest store record at offset {offset:,} is not the last record: {again}, which puts it last")
+    if shared:
+        raise ArchiveError(f"not gzipped per record: {again}, which gives every record a gzip member of its own")
+    assert length is not None  # a record with a member of its own has its member's length
+    after = stream_size(stream) - (offset + length)
+    if after:
+        raise ArchiveError(f"{after:,} bytes follow the manifest store record: {again}, which ends the archive with it")
+    return offset, length
+
+
+def archive_binding(
+    source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
+) -> Optional[Binding]:
+    """The binding of a .warc or .warc.gz's manifest store to it (its
+    `verdict` says what was found), or None when it has no manifest store
+    record. Raises ArchiveError for an archive that does not parse."""
     with open_source(source) as (stream, _):
         _refuse_pipe(stream)
-        found = read_manifest(stream, inflater=inflater, member_limit=member_limit)
-        return None if found is None else verify(stream, _record_range(found), found.store)
+        before = identity(stream)
+        found = read_archive_manifest(stream, member_limit=member_limit, threads=threads)
+        binding = None if found is None else verify(stream, _record_range(found), found.store)
+        check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
+        return binding
+
+
+CHANGED_WHILE_CHECKED = "the archive changed while its binding was being checked: check it once nothing writes to it"
 
 
 def _refuse_pipe(stream: IO[bytes]) -> None:
@@ -204,22 +198,20 @@ class Checked:
 MANY = 10  # problems kept in full; the rest are counted
 
 
-def check(
-    source: Source, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT, digests_too: bool = True
-) -> Checked:
-    """Reads every record: each must parse; a .warc.gz must be per-record; at
-    most one manifest store record, standing last; every declared digest
-    true. Problems are collected, not raised; a record that does not parse
-    ends the check with its problem. A WACZ package is checked as a package
-    (wacz.check_wacz) and each of its archives as above."""
-    if _packaged(source):
-        return _check_package(cast(PathLike, source), inflater, member_limit, digests_too)
+def check_archive(source: Source, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, digests_too: bool = True) -> Checked:
+    """Reads every record of a .warc or .warc.gz: each must parse; a .warc.gz
+    must be per-record; at most one manifest store record, standing last;
+    every declared digest true (hashed as the body comes, never held whole);
+    nothing unusual that readers would read differently. Problems are
+    collected, not raised; a record that does not parse ends the check with
+    its problem."""
     with open_source(source) as (stream, name):
+        before = identity(stream)  # its binding is hashed in a second pass
         result = Checked(name)
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
         result.compressed = reader.compressed
         manifests: List[int] = []  # their offsets
-        last_manifest: Optional[Record] = None
+        last_manifest: Optional[Tuple[Optional[Tuple[int, int]], bytes]] = None  # its range, and its store
         followed = False  # a record came after a manifest store record
         glued: Optional[int] = None  # a record that ends with its body, no blank line after it
         extra = 0
@@ -228,26 +220,31 @@ def check(
                 result.records += 1
                 if glued is not None:  # and another follows: warcio refuses to read on
                     extra += not _problem(result, f"the record at offset {glued} is not followed by a blank line (CR LF CR LF)")
-                glued = _glued(record)
+                headers = record.headers
                 manifest = is_manifest(record)
-                if manifests and not manifest and not followed:
-                    followed = True
-                    _problem(result, f"the manifest store record at offset {manifests[-1]} is not the last record", force=True)
-                if manifest:
-                    manifests.append(record.offset)
-                    last_manifest = record
-                if reader.compressed and not record.own_member and result.not_per_record_at is None:
-                    result.not_per_record_at = record.offset
-                if digests_too and digests.declares_digest(record.warc["headers"]):
-                    checked, found = digests.verify(record.warc["headers"], record.body)
+                store = record.body if manifest else None  # kept for the binding; read before its digests
+                if digests_too and digests.declares_digest(headers):
+                    body = io.BytesIO(store) if store is not None else record.body_reader()
+                    checked, found = digests.verify(headers, body)
                     result.digests += checked
                     for problem in found:
                         extra += not _problem(result, f"record at offset {record.offset}: {problem}")
+                glued = record.data_offset if record.separator == 0 and not record.own_member else None
+                if manifests and not manifest and not followed:
+                    followed = True
+                    _problem(result, f"the manifest store record at offset {manifests[-1]} is not the last record", force=True)
+                if store is not None:
+                    manifests.append(record.offset)
+                    last_manifest = (_record_range(record), store)
+                if reader.compressed and not record.own_member and result.not_per_record_at is None:
+                    result.not_per_record_at = record.offset
         except ArchiveError as error:
+            for warning in reader.warnings:
+                _problem(result, warning, force=True)
             _problem(result, str(error), force=True)
             return result
         result.members = reader.members
-        for warning in stray_bytes(reader):
+        for warning in reader.warnings:
             _problem(result, warning, force=True)
         if reader.compressed:
             result.per_record = result.not_per_record_at is None
@@ -263,7 +260,8 @@ def check(
         if last_manifest is not None:
             try:
                 _refuse_pipe(stream)
-                binding = verify(stream, _record_range(last_manifest), last_manifest.body)
+                binding = verify(stream, *last_manifest)
+                check_unchanged(stream, before, CHANGED_WHILE_CHECKED)
             except ArchiveError as error:
                 _problem(result, str(error), force=True)
                 return result
@@ -275,32 +273,6 @@ def check(
         return result
 
 
-def _glued(record: Record) -> Optional[int]:
-    """The offset of a record that is not alone in its gzip member and has no
-    separator after its body, or None."""
-    if record.own_member or record.raw is None:
-        return None
-    return record.warc["offset"] if block_length(record) == len(record.raw) else None
-
-
-def _check_package(path: PathLike, inflater: Any, member_limit: int, digests_too: bool) -> Checked:
-    from .wacz import check_wacz, wacz_archives
-
-    result = Checked(shown(path))
-    result.problems += check_wacz(path)
-    try:
-        for entry, stream in wacz_archives(path):
-            part = check(stream, inflater=inflater, member_limit=member_limit, digests_too=digests_too)
-            result.records += part.records
-            result.members += part.members
-            result.digests += part.digests
-            result.problems += [f"{shown(entry)}: {problem}" for problem in part.problems]
-            result.bindings += part.bindings
-    except ArchiveError as error:
-        result.problems.append(str(error))
-    return result
-
-
 def _problem(result: Checked, text: str, force: bool = False) -> bool:
     """Keeps a problem; past MANY, only counts it (returns False)."""
     if force or len(result.problems) < MANY:
@@ -309,43 +281,33 @@ def _problem(result: Checked, text: str, force: bool = False) -> bool:
     return False
 
 
-def index_entries(
-    source: Source,
-    fields: List[str],
-    *,
-    inflater: Any = None,
-    member_limit: int = DEFAULT_MEMBER_LIMIT,
-    warnings: Optional[List[str]] = None,
+def index_archive(
+    source: Source, fields: List[str], *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None, warnings: Optional[List[str]] = None
 ) -> Iterator[Dict[str, Any]]:
-    """One dict per record with the fields asked for, as warcio index writes
-    them: "offset", "length" (a .warc.gz: of the record's gzip member, left out
-    when it shares one; a .warc: up to the end of its block, without the blank
-    lines after it), "filename", and header values by name (left out when the
-    record has no such header). Stray bytes stepped over are added to `warnings`."""
-    if _packaged(source):
-        from .wacz import wacz_archives
-
-        for name, stream in wacz_archives(cast(PathLike, source)):  # offsets are each entry's own, as its CDXJ gives them
-            with naming(name):
-                yield from index_entries(stream, fields, inflater=inflater, member_limit=member_limit, warnings=warnings)
-        return
+    """One dict per record of a .warc or .warc.gz with the fields asked for, as
+    warcio index writes them: "offset", "length" (a .warc.gz: of the record's
+    gzip member, left out when it shares one; a .warc: up to the end of its
+    block, without the blank lines after it), "filename", and header values by
+    name (left out when the record has no such header). No body is read.
+    What was unusual is added to `warnings`."""
     wanted = [(field, field.lower()) for field in fields]
     with open_source(source) as (stream, name):
-        reader = ArchiveReader(stream, name, inflater=inflater, member_limit=member_limit, raw=True)
+        reader = ArchiveReader(stream, name, member_limit=member_limit, threads=threads)
+        filename = os.path.basename(name)
         for record in reader.records():
             entry: Dict[str, Any] = {}
-            headers = record.warc["headers"]
+            headers = record.headers
             for field, key in wanted:
                 if key == "offset":
                     entry[field] = record.offset
                 elif key == "length":
-                    length = record.length if reader.compressed else block_length(record)
+                    length = record.length if reader.compressed else record.header_length + record.body_length
                     if length is not None:
                         entry[field] = length
                 elif key == "filename":
-                    entry[field] = os.path.basename(name)
+                    entry[field] = filename
                 elif key in headers:
                     entry[field] = headers[key]
             yield entry
         if warnings is not None:
-            warnings += stray_bytes(reader)
+            warnings += reader.warnings

@@ -30,12 +30,12 @@ import zipfile
 import zlib
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple, Union, cast
 
+from .archive import DEFAULT_MEMBER_LIMIT
 from .digests import hash_named
-from .errors import ArchiveError, PathLike, shown
-from .members import DEFAULT_MEMBER_LIMIT
+from .errors import ArchiveError, PathLike, naming, shown
 from .output import Output, Region, atomic_output
 from .signing import Signed, output_binding, sign_archive
-from .survey import Found, naming, read_manifest
+from .survey import Found, read_archive_manifest
 from .zips import Entry, EntryStream, Window, Zip, ZipWriter, method_name, read_back
 from . import zips
 
@@ -242,7 +242,7 @@ def is_wacz(path: PathLike) -> bool:
 
 def wacz_archives(path: PathLike) -> Iterator[Tuple[str, IO[bytes]]]:
     """(entry name, binary stream) of every archive/ entry, in package order,
-    for census, check, index_entries and read_manifest; in a multi-WACZ, each
+    for census, check, index_entries and read_archive_manifest; in a multi-WACZ, each
     package's, named PACKAGE.wacz/archive/NAME. Each stream holds until the
     next is handed out; its offsets are the entry's own, as the CDXJ indexes
     give them, and its `name` is the entry name. Raises ArchiveError for a
@@ -256,14 +256,14 @@ def wacz_archives(path: PathLike) -> Iterator[Tuple[str, IO[bytes]]]:
 
 
 def wacz_manifests(
-    path: PathLike, *, inflater: Any = None, member_limit: int = DEFAULT_MEMBER_LIMIT
+    path: PathLike, *, member_limit: int = DEFAULT_MEMBER_LIMIT, threads: Optional[int] = None
 ) -> List[Tuple[str, Optional[Found]]]:
     """Each archive's manifest store (None where it has none), by entry name;
     offsets are in the entry. Raises ArchiveError."""
     found: List[Tuple[str, Optional[Found]]] = []
     for name, stream in wacz_archives(path):
         with naming(name):
-            found.append((name, read_manifest(stream, inflater=inflater, member_limit=member_limit)))
+            found.append((name, read_archive_manifest(stream, member_limit=member_limit, threads=threads)))
     return found
 
 
@@ -361,8 +361,8 @@ def sign_wacz(
     output: Union[PathLike, IO[bytes], None] = None,
     record_id: Optional[str] = None,
     *,
-    inflater: Any = None,
     member_limit: int = DEFAULT_MEMBER_LIMIT,
+    threads: Optional[int] = None,
 ) -> SignedPackage:
     """Writes the package with every archive/ entry signed as signing.sign
     signs a file, holding the store `store_for(entry name)` gives it.
@@ -393,7 +393,7 @@ def sign_wacz(
             more = f" (and {len(problems) - 1} more problems)" if len(problems) > 1 else ""
             raise ArchiveError(problems[0] + more)
         stores = {name: store_for(name) for name in names}
-        options: Dict[str, Any] = {"inflater": inflater, "member_limit": member_limit}
+        options: Dict[str, Any] = {"member_limit": member_limit, "threads": threads}
         if output is None or isinstance(output, (str, bytes, os.PathLike)):
             target = output if output is not None else signed_wacz_name(path)
             with atomic_output(target) as out:
@@ -537,7 +537,7 @@ class _Signer:
             entries = {e.name: e for e in written.entries}
             for name, signed in self.signed:
                 start = written.data_start(entries[name]) + signed.manifest_offset
-                found = read_manifest(cast(IO[bytes], Window(self.out, start, signed.manifest_length, name)))
+                found = read_archive_manifest(cast(IO[bytes], Window(self.out, start, signed.manifest_length, name)))
                 if found is None or found.store != self.stores[self.prefix + name]:
                     raise ArchiveError(f"{self.out.target}: {shown(name)}: the manifest store read back differs from the one written")
         finally:

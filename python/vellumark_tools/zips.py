@@ -127,6 +127,20 @@ class Window(EntryStream):
         super().__init__(name, size, algorithm)
         self._file, self._start = file, start  # anything output.read_at reads: a file, a Window, an Output
 
+    def window(self) -> Optional[Tuple[int, int, int]]:
+        """(descriptor, start, length) for a reader that reads by position itself;
+        None when there is no descriptor to read (an Output is read through
+        read_at, which flushes it and knows where its offset 0 stands)."""
+        if isinstance(self._file, Window):
+            outer = self._file.window()
+            return None if outer is None else (outer[0], outer[1] + self._start, self.size)
+        if isinstance(self._file, Output):
+            return None
+        try:
+            return self._file.fileno(), self._start, self.size
+        except (OSError, AttributeError, ValueError):
+            return None
+
     def _read_at(self, offset: int, size: int) -> bytes:
         data = read_at(self._file, self._start + offset, size)
         if len(data) < size:

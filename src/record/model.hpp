@@ -27,6 +27,11 @@ struct HeaderField {
     std::string_view value;
 };
 
+/// The value of the last of `fields` whose lower-cased name is `lower_name`:
+/// where a name stands more than once, the last occurrence counts.
+[[nodiscard]] std::optional<std::string_view> last_field(std::span<const HeaderField> fields,
+                                                         std::string_view lower_name) noexcept;
+
 /// A record borrowed from the archive: every view points into the scanned data.
 struct RecordView {
     /// The header lines in archive order, the version line left out. A name may

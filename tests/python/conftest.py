@@ -103,6 +103,19 @@ def inflated(data: bytes) -> bytes:
     return b"".join(out)
 
 
+def gzip_members(data: bytes):
+    """(offset, length) of each gzip member of `data` (zero padding at the end
+    aside), found with zlib, not with the reader under test."""
+    spans, at = [], 0
+    while at < len(data) and data[at:].strip(b"\x00"):
+        decompressor = __import__("zlib").decompressobj(wbits=31)
+        decompressor.decompress(data[at:])
+        length = len(data) - at - len(decompressor.unused_data)
+        spans.append((at, length))
+        at += length
+    return spans
+
+
 def shown_as_1_1(data: bytes) -> bytes:
     """An archive of older-version records as the module reads them (test data has no quoted version lines)."""
     return data.replace(b"WARC/1.0\r\n", b"WARC/1.1\r\n").replace(b"WARC/0.18\r\n", b"WARC/1.18\r\n")

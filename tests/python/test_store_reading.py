@@ -76,6 +76,9 @@ CBOR_REFUSED = [
     (b"\xc2\x01", "a bignum that is not a byte string at byte 1"),
     (b"\x00\x00", "1 byte after the item at byte 1"),
     (b"\x9a\x00\x01\x86\xa1" + b"\x00" * 100_001, "more than 100,000 items in one value"),  # memory per value is bounded
+    # a number of 5,000 bytes is named by its size: Python refuses to write out one of more than 4,300 digits
+    (b"\xa2" + cbor2.dumps(2**40_000) + b"\x00" + cbor2.dumps(2**40_000) + b"\x00", "the map key (a 40001-bit number) twice at byte 5007"),
+    (b"\xa2\xc1\x61a\x00\xc1\x61a\x00", "the map key tag 1 of 'a' twice at byte 5"),
 ]
 
 
@@ -101,9 +104,14 @@ def verdict_of(built: bytes, record=RECORD):
     return verify(io.BytesIO(ARCHIVE), record, built)
 
 
-def with_claim(claim: dict, data_hash: bytes = None, kind=b"c2ma") -> bytes:
+def with_claim(claim: dict, data_hash: bytes = None, kind=b"c2ma", label="c2pa.claim.v2") -> bytes:
     built = assertion("c2pa.hash.data", data_hash or data_hash_map([RECORD], DIGEST))
-    return store(manifest(MANIFEST_LABEL, [("c2pa.hash.data", built)], claim=claim(built), kind=kind))
+    return store(manifest(MANIFEST_LABEL, [("c2pa.hash.data", built)], claim=claim(built), kind=kind, claim_label=label))
+
+
+def listed_in(key: str, label: str) -> bytes:
+    """A claim of `label` whose `key` holds the hashed URI of the data hash."""
+    return with_claim(lambda a: {"alg": "sha256", key: [hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, label=label)
 
 
 def relabelled(old: bytes, new: bytes, built: bytes) -> bytes:
@@ -122,6 +130,11 @@ def nested(depth: int) -> bytes:
     return inner
 
 
+def long_box(kind: bytes, payload: bytes) -> bytes:
+    """A box whose length is in an XLBox (LBox 1)."""
+    return struct.pack(">IIQ", 1, int.from_bytes(kind, "big"), 16 + len(payload)) + payload
+
+
 def assertion_of(label: str) -> tuple:
     return label, assertion(label, cbor2.dumps({"x": 1}))
 
@@ -137,11 +150,24 @@ VERDICTS = [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a, "sha512")]}, data_hash_map(
         [RECORD], hashlib.sha512(ARCHIVE[:2000]).digest(), alg=None)), Verdict.MATCH, "sha512 of"),
     ("a claim v1 and a URI from the store's root", with_claim(lambda a: {"alg": "sha256", "assertions": [
-        hashed_uri(f"self#jumbf=/c2pa/{MANIFEST_LABEL}/c2pa.assertions/c2pa.hash.data", a)]}), Verdict.MATCH, "sha256"),
+        hashed_uri(f"self#jumbf=/c2pa/{MANIFEST_LABEL}/c2pa.assertions/c2pa.hash.data", a)]}, label="c2pa.claim"), Verdict.MATCH, "sha256"),
+    ("gathered in a claim v2", listed_in("gathered_assertions", "c2pa.claim.v2"), Verdict.MATCH, "sha256"),
+    # a list of the other version's is none of the claim's: the data hash is not covered (these matched)
+    ("a claim v2 with a v1 list", listed_in("assertions", "c2pa.claim.v2"), Verdict.MISMATCH,
+     "the claim does not reference the c2pa.hash.data assertion"),
+    ("a claim v1 with a v2 list", listed_in("created_assertions", "c2pa.claim"), Verdict.MISMATCH,
+     "the claim does not reference the c2pa.hash.data assertion"),
+    ("a URI that goes up", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        hashed_uri("self#jumbf=c2pa.assertions/../c2pa.assertions/c2pa.hash.data", a)]}), Verdict.MALFORMED,
+     "the claim's created_assertions holds the URI 'self#jumbf=c2pa.assertions/../c2pa.a..., and a URI may not go up (..)"),
+    ("a claim of no known version", listed_in("created_assertions", "c2pa.claim.v9"), Verdict.MALFORMED,
+     "the claim is labelled 'c2pa.claim.v9', and a claim is c2pa.claim.v2 or c2pa.claim"),
     ("legacy manifest type", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, kind=b"c2md"), Verdict.MATCH, "sha256"),
     ("zero padding after the store", bound() + bytes(7), Verdict.MATCH, "sha256"),
     ("LBox 0: the store runs to its end", length_set(bound(), 0, bytes(4)), Verdict.MATCH, "sha256"),
+    ("XLBox headers on the store and its description", long_box(b"jumb", long_box(b"jumd", c2pa(b"c2pa") + b"\x03c2pa\x00") + manifest(
+        MANIFEST_LABEL, [DATA_HASH])), Verdict.MATCH, "sha256"),  # was "not a C2PA manifest store": its type read 8 bytes early
     ("another hash", bound(digest=bytes(32)), Verdict.MISMATCH, "the archive's bytes outside [2000, +48] hash otherwise"),
     ("a range past the end", bound(exclusions=[(2000, 49)]), Verdict.MISMATCH,
      "the exclusion [2000, +49] ends past the end of the archive (2,048 bytes)"),
@@ -151,6 +177,8 @@ VERDICTS = [
      "the store excludes [2000, +40], and the manifest store record stands at [2000, +48]"),
     ("archive bytes left unhashed", bound(exclusions=[(10, 5), (2000, 48)]), Verdict.NOT_THE_RECORD,
      "the store excludes [10, +5], [2000, +48], and"),
+    ("thousands of ranges, four of them named", bound(exclusions=None, extra={"exclusions": [{"start": n, "length": 0} for n in range(2000)]}),
+     Verdict.NOT_THE_RECORD, "the store excludes [0, +0], [1, +0], [2, +0], [3, +0] and 1,996 more, and the manifest"),
     ("touching ranges are sound", bound(exclusions=[(1990, 10), (2000, 48)]), Verdict.NOT_THE_RECORD, "the store excludes"),
     ("no exclusions", bound(exclusions=None), Verdict.NOT_THE_RECORD, "the store excludes nothing"),
     ("a placeholder", data_hash_store(), Verdict.PLACEHOLDER, ""),
@@ -170,9 +198,22 @@ VERDICTS = [
      "exclusion 0 is not a map with a start and a length"),
     ("an empty list", bound(exclusions=[]), Verdict.MALFORMED, "the exclusions are not a list of ranges"),
     ("no hash", bound(digest=None, extra={"hash": None}), Verdict.MALFORMED, "the data hash has no hash"),
+    ("a hash of the wrong length", bound(digest=DIGEST[:31]), Verdict.MALFORMED,
+     "the data hash's hash is 31 bytes, and a sha256 hash is 32"),  # was a mismatch, -v showing it in full however long
+    ("a placeholder's hash of any length", bound(exclusions=[(0, 0)], digest=b""), Verdict.PLACEHOLDER, ""),
     ("a text hash", bound(extra={"hash": "ab"}), Verdict.MALFORMED, "the data hash's hash is not a byte string"),
     ("an unknown algorithm", bound(alg="md5"), Verdict.MALFORMED,
      "the data hash uses the algorithm 'md5', and only sha256, sha384, sha512 are allowed"),
+    ("a bignum for an algorithm", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        {**hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a), "alg": 2**20_000}]}), Verdict.MALFORMED,
+     "the claim's hashed URI uses the algorithm (a 20001-bit number), and only"),  # was a traceback: too many digits to show
+    # an algorithm named, but empty or false, is not the claim's: a validator refuses it
+    ("an empty algorithm", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, data_hash_map([RECORD], DIGEST, alg="")), Verdict.MALFORMED,
+     "the data hash uses the algorithm '', and only"),
+    ("an algorithm of 0 in the hashed URI", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
+        {**hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a), "alg": 0}]}), Verdict.MALFORMED,
+     "the claim's hashed URI uses the algorithm 0, and only"),
     ("no algorithm anywhere", with_claim(lambda a: {"created_assertions": [
         hashed_uri("self#jumbf=c2pa.assertions/c2pa.hash.data", a)]}, data_hash_map([RECORD], DIGEST, alg=None)),
      Verdict.MALFORMED, "the data hash names no algorithm, nor does the claim"),
@@ -195,7 +236,9 @@ VERDICTS = [
      "the store's CBOR: more than 1,000,000 items"),  # time stays bounded, whatever the size
     ("two data hashes", store(manifest(MANIFEST_LABEL, [DATA_HASH, ("c2pa.hash.data__1", assertion(
         "c2pa.hash.data__1", data_hash_map([RECORD], DIGEST)))])), Verdict.MALFORMED,
-     "2 c2pa.hash.data assertions, and a manifest has one hard binding"),
+     "two hard bindings (c2pa.hash.data, c2pa.hash.data__1), and a manifest has one"),
+    ("a data hash and another hard binding", store(manifest(MANIFEST_LABEL, [DATA_HASH, assertion_of("c2pa.hash.boxes")])),
+     Verdict.MALFORMED, "two hard bindings (c2pa.hash.data, c2pa.hash.boxes), and a manifest has one"),  # was a match
     ("the claim does not reference it", with_claim(lambda a: {"alg": "sha256", "created_assertions": []}),
      Verdict.MISMATCH, "the claim does not reference the c2pa.hash.data assertion"),
     ("the claim's hashed URI is another's", with_claim(lambda a: {"alg": "sha256", "created_assertions": [
@@ -240,6 +283,13 @@ VERDICTS = [
      "the store's boxes: the label of the description box at offset 8 is not null-terminated"),
     ("a label that is not UTF-8", box(b"jumb", box(b"jumd", c2pa(b"c2pa") + b"\x03\xff\x00")), Verdict.MALFORMED,
      "the store's boxes: the label of the description box at offset 8 is not UTF-8"),
+    # labels name boxes in URIs and in check -v's lines: a line break would forge a line, a / another path
+    ("a manifest label with a line break", store(manifest("m\n  expected sha256: 00", [DATA_HASH])), Verdict.MALFORMED,
+     "the store's boxes: the label of the description box at offset 46 holds U+000A, which a label may not"),
+    ("a manifest label with a slash", store(manifest("a/b", [DATA_HASH])), Verdict.MALFORMED,
+     "the store's boxes: the label of the description box at offset 46 holds U+002F"),
+    ("an assertion label with a C1 control", store(manifest(MANIFEST_LABEL, [DATA_HASH, assertion_of("x\x85")])),
+     Verdict.MALFORMED, "the store's boxes: the label of the description box at offset"),
     ("a description cut short", box(b"jumb", box(b"jumd", c2pa(b"c2pa"))), Verdict.MALFORMED,
      "the store's boxes: the description box at offset 8 is too short"),
     ("bytes after the store", bound() + b"\x00\x01", Verdict.MALFORMED,
@@ -257,6 +307,11 @@ def test_store_verdicts(case, built, verdict, reason):
     binding = verdict_of(built)
     assert (binding.verdict, binding.reason[: len(reason)]) == (verdict, reason), binding.reason
     assert binding.ok == (verdict not in (Verdict.MISMATCH, Verdict.NOT_THE_RECORD, Verdict.MALFORMED, Verdict.PLACEHOLDER))
+
+
+def test_a_label_that_would_split_a_line_of_check_v_is_shown_escaped():
+    binding = verdict_of(store(manifest("urn:c2pa:\u2028x", [DATA_HASH])))  # a line separator, which labels may hold
+    assert binding.verdict == Verdict.MATCH and binding.details()[0] == "active manifest: 'urn:c2pa:\\u2028x'"
 
 
 def test_a_record_without_a_range_of_its_own_is_never_the_exclusion():
@@ -287,7 +342,8 @@ def test_mutated_stores_get_a_verdict_and_nothing_else(seed, edits):
         else:
             del data[at:]
     binding = verdict_of(bytes(data))  # any exception fails the test
-    assert isinstance(binding.verdict, Verdict) and "\n" not in binding.reason
+    assert isinstance(binding.verdict, Verdict)
+    assert all(len(line.splitlines()) == 1 for line in [binding.line(), *binding.details()])
 
 
 # ---------------------------------------------------------------------------- stores written by a real signer

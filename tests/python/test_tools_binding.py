@@ -16,7 +16,7 @@ import zlib
 
 import pytest
 
-from conftest import SAMPLES, STORE, importorskip, per_record_gz, record, run_command
+from conftest import SAMPLES, STORE, importorskip, manifest_record, per_record_gz, record, run_command
 from jumbf_stores import data_hash_store, final_store
 from vellumark_tools import ArchiveError, Verdict, check, data_hash, sign, sign_wacz, verify_binding, wacz_archives
 from vellumark_tools.binding import stored_member, stored_member_length
@@ -264,3 +264,63 @@ def test_hash_gives_each_archive_of_a_package_by_its_entry(tmp_path):
 def test_data_hash_refusals(source, message):
     with pytest.raises(ArchiveError, match=message):
         data_hash(source)
+
+
+R, M, M2 = records("1.1"), manifest_record(1), manifest_record(2)
+AGAIN = "sign it again, which"
+NOT_AS_SIGNED = [
+    # (case, archive, message): the next signing changes bytes outside the record, so a hash of it would be false
+    ("two manifest store records", b"".join(R) + M + M2, f"2 manifest store records: {AGAIN} keeps one"),
+    ("a record after it", R[0] + M + R[1] + R[2],
+     f"the manifest store record at offset {len(R[0])} is not the last record: {AGAIN} puts it last"),
+    ("a line break after it", b"".join(R) + M + b"\r\n", f"2 bytes follow the manifest store record: {AGAIN} ends the archive with it"),
+    ("zero padding after its member", per_record_gz(R + [M]) + bytes(512),
+     f"512 bytes follow the manifest store record: {AGAIN} ends the archive with it"),
+    ("it shares a gzip member", per_record_gz(R[:2]) + gzip.compress(R[2] + M, mtime=0),
+     f"not gzipped per record: {AGAIN} gives every record a gzip member of its own"),
+    ("records before it share one", gzip.compress(b"".join(R), mtime=0) + gzip.compress(M, mtime=0),
+     f"not gzipped per record: {AGAIN} gives every record a gzip member of its own"),
+]
+
+
+@pytest.mark.parametrize("case, data, message", NOT_AS_SIGNED, ids=[row[0] for row in NOT_AS_SIGNED])
+def test_hash_refuses_an_archive_the_next_signing_changes_and_signing_again_mends_it(tmp_path, case, data, message):
+    """These gave a hash, which the final store could never match."""
+    path = tmp_path / ("crawl.warc.gz" if data[:2] == b"\x1f\x8b" else "crawl.warc")
+    path.write_bytes(data)
+    with pytest.raises(ArchiveError) as refused:
+        data_hash(path)
+    assert str(refused.value) == message
+    placed = sign(path, PLACEHOLDER)
+    hashed = data_hash(placed.output)
+    assert sign(placed.output, final_store(hashed.fields())).binding.verdict == Verdict.MATCH
+
+
+def error_of(function, path) -> str:
+    with pytest.raises(ArchiveError) as error:
+        function(path)
+    return str(error.value)
+
+
+CHANGED = "the archive changed while its binding was being checked: check it once nothing writes to it"
+
+
+@pytest.mark.parametrize("message_of, patched, expected", [
+    (lambda path: error_of(data_hash, path), "data_hash_of", "the archive changed while it was being hashed: hash it once nothing writes to it"),
+    (lambda path: error_of(verify_binding, path), "verify", CHANGED),
+    (lambda path: check(path).problems[-1], "verify", CHANGED),
+])
+def test_an_archive_written_to_between_reading_its_store_and_hashing_it_is_refused(tmp_path, monkeypatch, message_of, patched, expected):
+    """It used to give a hash, or a verdict, of bytes that were never one archive."""
+    from vellumark_tools import survey
+
+    path = signed_with_placeholder(archive(tmp_path, ".warc", "1.1")).output
+    real = getattr(survey, patched)
+
+    def after_a_write(stream, *args):  # another program appends to the archive between the two passes
+        with open(path, "ab") as file:
+            file.write(b"\x00")
+        return real(stream, *args)
+
+    monkeypatch.setattr(survey, patched, after_a_write)
+    assert message_of(path) == expected

@@ -419,7 +419,7 @@ def test_only_standard_outputs_own_broken_pipe_ends_a_run_quietly(crawl, monkeyp
 
 # A line break, a terminal's escape sequence and a Unicode line separator, printed raw, let a name forge a line of output
 FORGING = "evil.warc\nforged.warc: ok: 3 records\x1b[2K\u2028.warc"
-ESCAPED = "evil.warc\\x0aforged.warc: ok: 3 records\\x1b[2K\\u2028.warc"
+ESCAPED = "evil.warc\\nforged.warc: ok: 3 records\\x1b[2K\\u2028.warc"
 NAMES_PRINTED = [
     # (command, whether the name's line goes to standard error, the archive's content)
     ("check", False, b"".join(KEPT)),
@@ -451,7 +451,7 @@ def test_names_are_escaped_in_every_line(tmp_path, name, on_stderr, content):
 def test_names_inside_a_package_are_escaped_in_every_line(tmp_path, command, content, stream):
     package = write_wacz(tmp_path / "p.wacz", {"a\nforged.warc: ok": content})
     said = text(run_command(command, package), stream)
-    assert len(said.splitlines()) == 1 and "archive/a\\x0aforged.warc: ok" in said, said
+    assert len(said.splitlines()) == 1 and "archive/a\\nforged.warc: ok" in said, said
 
 
 def test_index_of_a_closed_pipe_ends_quietly(crawl):
@@ -490,6 +490,16 @@ def test_census_reports_names_that_are_not_utf8_and_unreadable_directories(crawl
     assert totals["records"] == 3 + 4 + 6 + 3 + hidden and totals["manifests"] == 1
     assert totals["versions"] == {"1.0": 6, "1.1": 10 + hidden}
     assert totals["errors"][str(crawl / "empty.warc")] == totals["errors"][str(crawl / "notes: 2026.warc")] == "empty archive"
+
+
+def test_a_name_with_a_line_break_stays_on_its_line(crawl):
+    """It split check's line, and hash's error, in two."""
+    name = "line\nbreak\u2028.warc"
+    (crawl / name).write_bytes(b"".join(KEPT))
+    checked, hashed = run_command("check", crawl / name), run_command("hash", crawl / name)
+    shown_name = f"{crawl}/line\\nbreak\\u2028.warc"
+    assert text(checked).splitlines() == [f"{shown_name}: ok: 3 records"]
+    assert text(hashed, "stderr").splitlines() == [f"vellumark: {shown_name}: no manifest store record: sign it with a placeholder store first"]
 
 
 def test_workers_are_capped_at_the_number_of_archives(monkeypatch):

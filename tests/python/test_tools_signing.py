@@ -14,7 +14,7 @@ import sys
 import pytest
 
 import vellumark
-from conftest import STORE, command_env, inflated, is_manifest, linux_only, manifest_record, peers_read, per_record_gz, record
+from conftest import STORE, command_env, gzip_members, inflated, is_manifest, linux_only, manifest_record, peers_read, per_record_gz, record
 from vellumark_tools import ArchiveError, iter_records, sign
 from vellumark_tools import output as output_module
 from vellumark_tools.signing import signed_name
@@ -31,9 +31,7 @@ def sign_bytes(data: bytes, **kwargs):
 
 def members_of(data: bytes):
     """(offset, raw bytes) of each gzip member."""
-    from vellumark_tools.members import MemberReader
-
-    return [(p.offset, data[p.offset : p.offset + p.length]) for p in MemberReader(io.BytesIO(data).read).pieces()]
+    return [(offset, data[offset : offset + length]) for offset, length in gzip_members(data)]
 
 
 def check_signed_output(output: bytes, kept_records, version: str = "1.1", peers=("warcio", "fastwarc")) -> None:
