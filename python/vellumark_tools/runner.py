@@ -156,12 +156,14 @@ def _end_with_the_run(lifeline: multiprocessing.connection.Connection) -> None:
 def _worker_main(connection: multiprocessing.connection.Connection, lifeline: multiprocessing.connection.Connection) -> None:
     # The parent decides about Ctrl-C (the terminal sends it to every process
     # of the group) and sends SIGTERM, which removes temporary outputs here.
+    # SIGTERM may come as soon as it raises Terminated, even while the
+    # lifeline starts: every step is inside the try that ends quietly.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    handle_termination()
-    _end_with_the_run(lifeline)
-    # The run renames each finished output, so that none replaces a file once the run is gone.
-    replace_through(functools.partial(_replaced_by_the_run, connection))
     try:
+        handle_termination()
+        _end_with_the_run(lifeline)
+        # The run renames each finished output, so that none replaces a file once the run is gone.
+        replace_through(functools.partial(_replaced_by_the_run, connection))
         while True:
             task = connection.recv()
             if task is None:
@@ -169,6 +171,8 @@ def _worker_main(connection: multiprocessing.connection.Connection, lifeline: mu
             name, job = task
             connection.send(run_one(job, name))
     except BaseException as error:
+        # A second SIGTERM (the lifeline's, as the run ends) must not interrupt the way out.
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         if _stopped(error):
             os._exit(128 + signal.SIGTERM)
         raise
