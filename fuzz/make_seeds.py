@@ -10,6 +10,7 @@ import gzip
 import hashlib
 import pathlib
 import sys
+import zlib
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "shared" / "samples" / "example.com.warc"
 
@@ -52,6 +53,15 @@ def reader_seeds():
         members = b"".join(gzip.compress(part, mtime=0) for part in seed.split(b"WARC/1.1")[1:] if part)
         yield bytes([1, n]) + members + b"\n"
         yield bytes([1, n]) + gzip.compress(seed, mtime=0) + bytes(8)
+        yield bytes([1, n]) + with_header_crc(gzip.compress(seed, mtime=0), wrong=n % 2 == 1)
+
+
+def with_header_crc(member: bytes, wrong: bool) -> bytes:
+    """The member with FHCRC set and a header CRC, right or wrong: one gzip
+    library checks it, another skips it."""
+    header = member[:3] + bytes([member[3] | 0x02]) + member[4:10]
+    crc = (zlib.crc32(header) ^ wrong) & 0xFFFF
+    return header + crc.to_bytes(2, "little") + member[10:]
 
 
 def main() -> None:

@@ -13,6 +13,7 @@ constexpr int kGzipOnly = 15 + 16;  // the largest window, and a gzip header and
 constexpr unsigned char kMagic0 = 0x1F;
 constexpr unsigned char kMagic1 = 0x8B;
 constexpr unsigned char kDeflate = 8;
+constexpr unsigned char kHeaderCrc = 0x02;  // FHCRC
 
 // zlib-ng takes 32-bit counts; larger spans are fed in turns.
 constexpr std::size_t kMaxChunk = std::numeric_limits<std::uint32_t>::max();
@@ -49,6 +50,9 @@ struct MemberInflater::Whole {
 Inflated MemberInflater::inflate_whole(std::span<const char> input, std::span<char> out) {
     if (in_member_ || trailing_ > 0 || input.size() < 18 || byte_at(input, 0) != kMagic0 || byte_at(input, 1) != kMagic1)
         return {Inflated::Status::NeedInput, 0, 0};
+    // libdeflate skips a header CRC unchecked, zlib-ng checks it: such a member
+    // is left to streaming, so that it reads the same however it was fed.
+    if ((byte_at(input, 3) & kHeaderCrc) != 0) return {Inflated::Status::NeedInput, 0, 0};
     std::size_t consumed = 0, produced = 0;
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), limit_));
     const libdeflate_result result =

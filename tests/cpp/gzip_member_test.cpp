@@ -123,6 +123,14 @@ TEST_P(Faults, AreNamedWithTheirOffset) {
 
 const std::string kOne = gzip("one");  // 23 bytes
 
+// A member whose header carries a CRC (FHCRC): the right one, or `wrong`.
+std::string with_header_crc(const std::string& member, bool wrong) {
+    std::string header = member.substr(0, 10);
+    header[3] = static_cast<char>(header[3] | 0x02);
+    const auto crc = static_cast<std::uint16_t>(zng_crc32(0, reinterpret_cast<const uint8_t*>(header.data()), 10) ^ (wrong ? 1u : 0u));
+    return header + std::string{static_cast<char>(crc & 0xFF), static_cast<char>(crc >> 8)} + member.substr(10);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Faults,
     testing::Values(
@@ -135,7 +143,19 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"zeros, then something", kOne + std::string(8, '\0') + "x", "0@23"},
         FaultCase{"a line end, then more", kOne + "\nabc", "0@23"},
         FaultCase{"corrupt deflate data", std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10) + std::string(20, '\xff'), "1@0"},
-        FaultCase{"past the member limit", kOne + gzip(std::string(5000, 'z')), "3@23"}));
+        FaultCase{"past the member limit", kOne + gzip(std::string(5000, 'z')), "3@23"},
+        FaultCase{"a header CRC that holds", with_header_crc(kOne, false) + kOne, ""},
+        FaultCase{"a header CRC that does not", kOne + with_header_crc(kOne, true), "1@23"}));
+
+// libdeflate would skip the header CRC unchecked: the whole-member path leaves
+// such a member to streaming, or a member would read differently by how it was fed.
+TEST(MemberInflater, LeavesAMemberWithAHeaderCrcToStreaming) {
+    MemberInflater inflater(1 << 20);
+    std::vector<char> room(100);
+    EXPECT_EQ(inflater.inflate_whole(with_header_crc(kOne, true), room).status, Inflated::Status::NeedInput);
+    EXPECT_EQ(inflater.inflate_whole(with_header_crc(kOne, false), room).status, Inflated::Status::NeedInput);
+    EXPECT_EQ(inflater.inflate_whole(kOne, room).status, Inflated::Status::MemberEnd);
+}
 
 TEST(MemberStart, IsTheHeaderCrawlersWrite) {
     EXPECT_TRUE(looks_like_member_start(kOne));
