@@ -226,10 +226,14 @@ def _package_problems(package: _Package) -> List[str]:
 
 def is_wacz(path: PathLike) -> bool:
     """Whether a file is a WACZ package: named .wacz, or a ZIP holding
-    datapackage.json (which a .warc or .warc.gz never is: they start otherwise)."""
+    datapackage.json (which a .warc or .warc.gz never is: they start otherwise).
+    Only a regular file is sniffed: bytes read from a pipe would be gone for
+    the reader, and a ZIP cannot be read from one anyway."""
     if os.fsdecode(path).lower().endswith(PACKAGE_SUFFIX):
         return not os.path.isdir(path)
     try:
+        if not os.path.isfile(path):
+            return False
         with open(path, "rb") as file:
             if file.read(4) != zips.LOCAL_MAGIC:
                 return False

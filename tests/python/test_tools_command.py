@@ -461,6 +461,28 @@ def test_index_of_a_closed_pipe_ends_quietly(crawl):
     assert result.stderr == b"" and result.stdout.count(b"\n") == 1
 
 
+@pytest.mark.parametrize("name", ["check", "census", "index"])
+@pytest.mark.parametrize("via", ["fifo", "stdin"])
+def test_an_archive_from_a_pipe_reads_from_its_first_byte(tmp_path, name, via):
+    # The sniff for a WACZ package read the first bytes of a pipe, and the
+    # archive then started in the middle of its first record.
+    data = per_record_gz(KEPT)
+    (tmp_path / "file.warc.gz").write_bytes(data)
+    expected = text(run_command(name, tmp_path / "file.warc.gz")).replace(str(tmp_path / "file.warc.gz"), "PIPE")
+    if via == "stdin":
+        result = run_command(name, "/dev/stdin", input=data)
+        said = text(result).replace("/dev/stdin", "PIPE")
+    else:
+        os.mkfifo(tmp_path / "pipe.warc.gz")
+        child = subprocess.Popen(command(name, tmp_path / "pipe.warc.gz"), stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=command_env())
+        with open(tmp_path / "pipe.warc.gz", "wb") as writer:
+            writer.write(data)
+        out, err = child.communicate(timeout=60)
+        result = subprocess.CompletedProcess(child.args, child.returncode, out, err)
+        said = text(result).replace(str(tmp_path / "pipe.warc.gz"), "PIPE")
+    assert result.returncode == 0 and said == expected, (said, text(result, "stderr"))
+
+
 def test_walks_take_regular_files_and_each_file_once(crawl):
     os.mkfifo(crawl / "stuck.warc")
     os.symlink(crawl / "missing.warc", crawl / "dangling.warc")
