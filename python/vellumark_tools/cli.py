@@ -39,6 +39,10 @@ class UsageError(Exception):
     """A command line that cannot be run as given: exit status 2."""
 
 
+class NothingToDo(Exception):
+    """No archive under the paths given (each left out is named already): exit status 1."""
+
+
 # ---------------------------------------------------------------------------- jobs (run in worker processes)
 
 
@@ -164,12 +168,17 @@ def note(text: str) -> None:
         print(f"{PROG}: note: {text}", file=sys.stderr)
 
 
-def report_inputs(inputs: Inputs) -> None:
-    """Names every file left out, and every path that could not be read."""
+def archives_under(paths: Sequence[str], skip_signed: bool = False) -> Inputs:
+    """The archives to work on, with every file left out and every path that
+    could not be read named; NothingToDo when none is left."""
+    inputs = find_archives(paths, skip_signed=skip_signed)
     for path, reason in inputs.skipped:
         print(f"{PROG}: skipped {shown(path)}: {reason}", file=sys.stderr)
     for path, reason in inputs.failed:
         print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
+    if not inputs.archives:
+        raise NothingToDo
+    return inputs
 
 
 def run_and_report(
@@ -240,10 +249,7 @@ class Sign(Command):
         if args.output_dir is not None and os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
             raise UsageError(f"--output-dir {shown(args.output_dir)}: not a directory")
         args.record_id = record_id_of(args.record_id)
-        inputs = find_archives(args.archives, skip_signed=True)
-        report_inputs(inputs)
-        if not inputs.archives:
-            return nothing_to_do(inputs)
+        inputs = archives_under(args.archives, skip_signed=True)
         if args.output is not None and len(inputs.archives) > 1:
             raise UsageError(f"--output names one file, and {len(inputs.archives)} archives were given; use --output-dir")
         if args.record_id is not None and len(inputs.archives) > 1:
@@ -380,11 +386,6 @@ def failures(outcomes: List[Outcome], inputs: Inputs) -> str:
     return f"{failed} failed" if failed else "none failed"
 
 
-def nothing_to_do(inputs: Inputs) -> int:
-    print(f"{PROG}: no archives to work on", file=sys.stderr)
-    return 1
-
-
 class Manifest(Command):
     help = "write out the manifest store an archive carries (list those of a WACZ package's archives)"
 
@@ -491,10 +492,7 @@ class Index(Command):
         fields = [f.strip() for f in args.fields.split(",") if f.strip()]
         if not fields:
             raise UsageError("--fields names no field")
-        inputs = find_archives(args.archives)
-        report_inputs(inputs)
-        if not inputs.archives:
-            return nothing_to_do(inputs)
+        inputs = archives_under(args.archives)
         share_cores(args, 1)
         status = 1 if inputs.failed else 0
         for path, _ in inputs.archives:
@@ -526,10 +524,7 @@ class Hash(Command):
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
-        inputs = find_archives(args.archives)
-        report_inputs(inputs)
-        if not inputs.archives:
-            return nothing_to_do(inputs)
+        inputs = archives_under(args.archives)
         share_cores(args, 1)
         status = 1 if inputs.failed else 0
         for path, _ in inputs.archives:
@@ -573,10 +568,7 @@ class Check(Command):
 
     @staticmethod
     def run(args: argparse.Namespace) -> int:
-        inputs = find_archives(args.archives)
-        report_inputs(inputs)
-        if not inputs.archives:
-            return nothing_to_do(inputs)
+        inputs = archives_under(args.archives)
         share_cores(args, len(inputs.archives))
         jobs = [(shown(p), (check_job, (p, args.member_limit, args.threads, args.verbose))) for p, _ in inputs.archives]
 
@@ -606,10 +598,7 @@ class Census(Command):
                 raise UsageError("--json must not be empty")
             refuse_overwriting_an_archive(args.json, args.paths)
             check_target(args.json)
-        inputs = find_archives(args.paths)
-        report_inputs(inputs)
-        if not inputs.archives:
-            return nothing_to_do(inputs)
+        inputs = archives_under(args.paths)
         share_cores(args, len(inputs.archives))
         jobs = [(shown(p), (census_job, (p, args.member_limit, args.threads))) for p, _ in inputs.archives]
 
@@ -747,6 +736,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args.parser.print_usage(sys.stderr)
         print(f"{args.parser.prog}: error: {error}", file=sys.stderr)
         return 2
+    except NothingToDo:
+        print(f"{PROG}: no archives to work on", file=sys.stderr)
+        return 1
     except ReaderGone:
         raise  # entry_point ends quietly
     except StandardOutputError as error:
