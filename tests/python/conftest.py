@@ -43,6 +43,20 @@ def importorskip(module: str, why: str):
         missing(module.split(".")[0], why)
 
 
+def py_wacz(*args) -> tuple:
+    """(exit status, what it printed) of py-wacz's command, `wacz create` or
+    `wacz validate`, run in this process: a child would spend most of its
+    time importing it."""
+    import contextlib
+    import io
+
+    main = importorskip("wacz.main", "py-wacz writes the packages these tests sign and validates what they write: pip install '.[test]'").main
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        status = main([str(a) for a in args])
+    return status, printed.getvalue()
+
+
 def linux_only(what: str) -> pytest.MarkDecorator:
     """Skips a test that needs `what` (/proc, RLIMIT_AS, nm -D) on systems other than Linux."""
     return pytest.mark.skipif(not sys.platform.startswith("linux"), reason=f"needs {what}, which this test uses as Linux has it")

@@ -16,7 +16,7 @@ import zlib
 
 import pytest
 
-from conftest import SAMPLES, STORE, importorskip, manifest_record, per_record_gz, record, run_command
+from conftest import SAMPLES, STORE, manifest_record, per_record_gz, py_wacz, record, run_command
 from jumbf_stores import data_hash_store, final_store
 from vellumark_tools import ArchiveError, Verdict, check, data_hash, sign, sign_wacz, verify_binding, wacz_archives
 from vellumark_tools.binding import stored_member, stored_member_length
@@ -140,13 +140,9 @@ def test_one_byte_of_a_record_changed_afterwards_is_a_mismatch(tmp_path, layout)
 
 
 def wacz_of(tmp_path, *warcs):
-    importorskip("wacz", "py-wacz (wacz create) writes the packages these tests sign: pip install '.[test]'")
-    import subprocess
-    import sys
-
     output = tmp_path / "crawl.wacz"
-    subprocess.run([sys.executable, "-m", "wacz", "create", "-o", str(output), *map(str, warcs)], check=True,
-                   capture_output=True, timeout=120)
+    status, printed = py_wacz("create", "-o", output, *warcs)
+    assert status == 0, printed
     return output
 
 

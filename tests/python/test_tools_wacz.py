@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 
 import vellumark
 import vellumark_tools
-from conftest import SAMPLES, STORE, importorskip, missing, per_record_gz, record
+from conftest import SAMPLES, STORE, missing, per_record_gz, py_wacz, record
 from vellumark_tools import ArchiveError, check_wacz, index_entries, is_wacz, sign, sign_wacz, wacz_archives, wacz_manifests
 from vellumark_tools import output as output_module
 from vellumark_tools import zips
@@ -38,10 +38,9 @@ def store_for(name: str) -> bytes:
 
 
 def make_wacz(directory, *warcs, name="package.wacz"):
-    importorskip("wacz", "py-wacz (wacz create) writes the packages these tests sign: pip install '.[test]'")
     output = directory / name
-    subprocess.run([sys.executable, "-m", "wacz", "create", "-o", str(output), *map(str, warcs)],
-                   check=True, capture_output=True, timeout=120)
+    status, printed = py_wacz("create", "-o", output, *warcs)
+    assert status == 0, printed
     return output
 
 
@@ -177,8 +176,8 @@ def case(request, tmp_path_factory):
 
 def test_output_is_a_valid_wacz_with_each_archive_signed(case):
     assert case.result.output.endswith(".c2pa.wacz")
-    validated = subprocess.run([sys.executable, "-m", "wacz", "validate", "-f", str(case.output)], capture_output=True, text=True, timeout=120)
-    assert validated.returncode == 0 and "is valid" in validated.stdout, validated.stdout + validated.stderr
+    status, printed = py_wacz("validate", "-f", case.output)
+    assert status == 0 and "is valid" in printed, printed
     assert check_wacz(case.output) == []
     names = [n for n, _, _ in raw_entries(case.before) if n.startswith("archive/")]
     assert [(n, f.store) for n, f in wacz_manifests(case.output)] == [(n, store_for(n)) for n in names]
@@ -535,9 +534,8 @@ def test_a_multi_wacz_is_signed_package_by_package(multi, tmp_path):
         for name in multi.packages:
             (tmp_path / name).write_bytes(package.read(name))
             assert check_wacz(tmp_path / name) == []
-            validated = subprocess.run([sys.executable, "-m", "wacz", "validate", "-f", str(tmp_path / name)],
-                                       capture_output=True, text=True, timeout=120)
-            assert validated.returncode == 0, validated.stdout + validated.stderr
+            status, printed = py_wacz("validate", "-f", tmp_path / name)
+            assert status == 0 and "is valid" in printed, printed
 
 
 def test_a_package_deflated_inside_a_multi_wacz_is_refused(multi, tmp_path):
