@@ -23,7 +23,7 @@ from .binding import ALGORITHMS
 from .errors import ArchiveError, shown
 from .formats import census, check, data_hash, index_entries, read_manifest, sign
 from .inputs import Inputs, find_archives, store_for, why_not
-from .output import atomic_output, check_target, remove_leftovers
+from .output import atomic_output, check_target, clean_up_unfinished, remove_leftovers
 from .results import ReaderGone, StandardOutputError, drop_unwritten, emit, emit_bytes, flush, prepare
 from .runner import Outcome, Terminated, default_workers, handle_termination, run_jobs
 from .signing import Signed, is_gzip_file, signed_name
@@ -753,6 +753,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Terminated as stop:
         print(f"{PROG}: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
         return 128 + stop.signum
+    finally:
+        clean_up_unfinished()  # what a signal at the start of a `finally` left
 
 
 def entry_point() -> None:

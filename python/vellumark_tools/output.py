@@ -19,7 +19,7 @@ import hashlib
 import os
 import secrets
 import stat
-from typing import IO, Any, Callable, Iterator, Optional, Tuple
+from typing import IO, Any, Callable, Iterator, List, Optional, Tuple
 
 from .errors import ArchiveError, PathLike, shown
 
@@ -306,6 +306,18 @@ def replace_through(function: Callable[[bytes, str], None]) -> None:
     _replace = function
 
 
+# The clean-ups of the outputs being written, for a process ending on a
+# signal: one that lands as a `finally` starts skips it, and the process's
+# last handler runs what is left here (clean_up_unfinished).
+_unfinished: List[Callable[[], None]] = []
+
+
+def clean_up_unfinished() -> None:
+    """Removes the temporary files and locks of this process's unfinished outputs."""
+    while _unfinished:
+        _unfinished.pop()()
+
+
 @contextlib.contextmanager
 def atomic_output(target: PathLike) -> Iterator[Output]:
     """An Output that becomes `target` only when the block completes."""
@@ -314,6 +326,11 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
     lock: Optional[_Lock] = None
     temporary = temporary_name(target)
     succeeded = False
+
+    def clean_up() -> None:  # may run twice: by the finally below, and by clean_up_unfinished()
+        _to_the_end(lambda: None if succeeded else _remove(temporary), lock.release if lock else lambda: None)
+
+    _unfinished.append(clean_up)
     try:
         lock = _Lock(target)
         existing = check_target(target)  # again, now that no other run can be replacing it
@@ -333,7 +350,8 @@ def atomic_output(target: PathLike) -> Iterator[Output]:
             raise _named(error, target) from None
         succeeded = True
     finally:
-        _to_the_end(lambda: None if succeeded else _remove(temporary), lock.release if lock else lambda: None)
+        clean_up()
+        _unfinished.remove(clean_up)
     _sync_directory(target)
 
 

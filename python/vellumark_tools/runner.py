@@ -26,7 +26,7 @@ import traceback
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .errors import ArchiveError, shown
-from .output import replace_through
+from .output import clean_up_unfinished, replace_through
 
 
 class Terminated(BaseException):
@@ -171,8 +171,10 @@ def _worker_main(connection: multiprocessing.connection.Connection, lifeline: mu
             name, job = task
             connection.send(run_one(job, name))
     except BaseException as error:
-        # A second SIGTERM (the lifeline's, as the run ends) must not interrupt the way out.
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        # A second signal (the lifeline's SIGTERM, as the run ends) must not interrupt the way out.
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)
+        clean_up_unfinished()  # what a signal at the start of a `finally` left
         if _stopped(error):
             os._exit(128 + signal.SIGTERM)
         raise

@@ -285,7 +285,7 @@ def test_a_run_killed_without_warning_takes_its_workers_along_before_they_replac
     _, err = child.communicate(timeout=60)  # its standard error closes when the last of them has ended
     assert b"Traceback" not in err, err.decode()
     assert ended(left), [status_of(pid) for pid in left if not gone(pid)]
-    assert sorted(os.listdir(tmp_path)) == ["a.warc", "b.warc", "store.c2pa"]  # no output, temporary file or lock
+    assert sorted(os.listdir(tmp_path)) == ["a.warc", "b.warc", "store.c2pa"], err.decode()  # no output, temporary file or lock
 
 
 def descendants(pid):
