@@ -40,10 +40,17 @@ builder=$(require_python "$oldest" "to build the wheel against the oldest header
 builder=$("$builder" -c 'import sys; print(sys.executable)')
 rm -rf "$work/venv" && "$builder" -m venv "$work/venv"
 pip_run "$work/venv/bin/python" install -q --upgrade pip
-for round in 1 2; do
-    pip_run "$work/venv/bin/python" wheel -q --no-deps --no-cache-dir -w "$work/raw-$round" "$sdist" \
+# The two builds at once: neither keeps both cores busy on its own.
+build_wheel() {  # ROUND
+    run_logged "$work/wheel-$1.log" "$work/venv/bin/python" -m pip wheel --no-deps --no-cache-dir -w "$work/raw-$1" "$sdist" \
         -Ccmake.define.VELLUMARK_STATIC_CXX_RUNTIME=ON -Ccmake.define.VELLUMARK_WERROR=ON
-done
+}
+build_wheel 1 &
+first=$!
+status=0
+build_wheel 2 || status=1
+wait $first || status=1
+[[ $status == 0 ]] || exit 1
 module_hash() { unzip -p "$1" "$2" | sha256sum | cut -d' ' -f1; }
 for module in vellumark.abi3.so vellumark_tools/_reader.abi3.so; do
     first=$(module_hash "$work"/raw-1/*.whl "$module")

@@ -13,4 +13,4 @@ run_logged build/logs/clang-configure.log env CXX=clang++ cmake -S . -B build/cl
 run_logged build/logs/clang-build.log cmake --build build/clang -j "$(nproc)" --target vellumark _reader
 echo "built with $(clang++ --version | head -n 1) and libc++"
 PYTHONPATH=$PWD/build/clang "$python" -c 'import sys, vellumark; assert vellumark.__file__.startswith(sys.argv[1]), vellumark.__file__' "$PWD/build/clang"
-PYTHONPATH=$PWD/build/clang:$PWD/python VELLUMARK_EXTRAS=test "$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python
+PYTHONPATH=$PWD/build/clang:$PWD/python VELLUMARK_EXTRAS=test "$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" "${BUILD_INDEPENDENT_TESTS[@]}" tests/python

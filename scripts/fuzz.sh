@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Fuzzes for SECONDS in all (default 60) with libFuzzer, ASan and UBSan, half
-# of them the codec (fuzz_codec), half the tools' reader (fuzz_reader: the
-# scanner fed in random splits, the gzip member inflater), each starting from
-# generated seeds and the corpus of its earlier runs.
+# Fuzzes with libFuzzer, ASan and UBSan for SECONDS in all (default 60): half
+# of them the codec (fuzz_codec) and, at the same time on the other core, half
+# the tools' reader (fuzz_reader: the scanner fed in random splits, the gzip
+# member inflater), each starting from generated seeds and the corpus of its
+# earlier runs.
 #   bash scripts/fuzz.sh [SECONDS] [--coverage]
 # --coverage then replays the corpus through a coverage build and prints the
 # codec's line and branch coverage.
@@ -27,14 +28,18 @@ fuzz() {  # TARGET CORPUS SEEDS SECONDS
     echo "-- $1 for $4 s"
     if ! "build/fuzz/$1" "$2" "$3" -dict=fuzz/warc.dict -max_len=65536 -max_total_time="$4" -print_final_stats=1 \
         -artifact_prefix=build/fuzz/artifacts/ 2>&1 | tee "$log" |
-        sed -nEu '/^(#[0-9]+[[:space:]]+(pulse|DONE)|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus)/p'; then
-        echo "the fuzzer failed (whole log: $log); its last lines:" >&2
+        sed -nEu "/^(#[0-9]+[[:space:]]+(pulse|DONE)|stat::number_of_executed_units|stat::peak_rss|INFO: seed corpus)/s/^/$1: /p"; then
+        echo "$1 failed (whole log: $log); its last lines:" >&2
         tail -n 60 "$log" >&2
-        exit 1
+        return 1
     fi
 }
-fuzz fuzz_codec build/fuzz/corpus build/fuzz/seeds $((seconds - seconds / 2))
-fuzz fuzz_reader build/fuzz/reader-corpus build/fuzz/reader-seeds $((seconds / 2))
+fuzz fuzz_codec build/fuzz/corpus build/fuzz/seeds $((seconds - seconds / 2)) &
+codec=$!
+status=0
+fuzz fuzz_reader build/fuzz/reader-corpus build/fuzz/reader-seeds $((seconds / 2)) || status=1
+wait $codec || status=1
+[[ $status == 0 ]] || exit 1
 
 if [[ ${2:-} == --coverage ]]; then
     run_logged build/logs/fuzz-cov-configure.log env CC=clang CXX=clang++ cmake -S . -B build/fuzz-cov \

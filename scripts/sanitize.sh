@@ -19,4 +19,4 @@ export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stack
 export PYTHONPATH=$PWD/build/asan:$PWD/python VELLUMARK_SANITIZED=1  # the module built here, and the tools package from the tree
 export VELLUMARK_EXTRAS=test  # with CI=true, a test that skips for what this extra installs fails instead
 "$python" -c 'import sys, vellumark; assert vellumark.__file__.startswith(sys.argv[1]), vellumark.__file__' "$PWD/build/asan"
-"$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/python
+"$python" -m pytest -q -p no:cacheprovider -n "$(nproc)" "${BUILD_INDEPENDENT_TESTS[@]}" tests/python
