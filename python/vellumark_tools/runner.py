@@ -1,5 +1,7 @@
-"""Runs one job per archive, on several processes when asked (the module holds
-the interpreter lock for a whole call, so threads would take turns).
+"""Runs one job per archive, on several processes when asked. The reader
+inflates and scans without the interpreter lock, but what a job does with each
+record (its fields, digests, lines) is Python and holds it: archives on threads
+would take turns there, so each gets a process of its own.
 
 A job's failure is that archive's failure, never the run's: an exception, a
 MemoryError, or a worker process killed by the system (the out-of-memory
