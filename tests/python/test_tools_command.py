@@ -626,6 +626,9 @@ CHECK_CASES = [
     ("a payload after HTTP headers", record("response", b"HTTP/1.1 200 OK\r\nA: b\r\n\r\npage", 1).replace(
         b"Content-Type:", b"WARC-Payload-Digest: sha1:%s\r\nContent-Type:" % base64.b32encode(hashlib.sha1(b"page").digest())),
      "ok: 1 record, 1 digest true"),
+    ("a target URI in angle brackets", record("response", b"HTTP/1.1 200 OK\r\nA: b\r\n\r\npage", 1).replace(
+        b"Content-Type:", b"WARC-Payload-Digest: sha1:%s\r\nContent-Type:" % base64.b32encode(hashlib.sha1(b"page").digest())).replace(
+        b"WARC-Target-URI: http://e.com/1", b"WARC-Target-URI: <http://e.com/1>"), "ok: 1 record, 1 digest true"),  # as Wget 1.19 and 1.20 write it
     ("a NUL in a digest's algorithm", record("resource", b"x", 1).replace(b"Content-Type:", b"WARC-Block-Digest: sha\x001:AAAA\r\nContent-Type:"),
      "failed: record at offset 0: unknown hash algorithm in the block digest 'sha\\x001:AAAA'"),  # was an internal error
     ("a hash of no fixed length", record("resource", b"x", 1).replace(b"Content-Type:", b"WARC-Block-Digest: shake_128:AAAA\r\nContent-Type:"),
