@@ -49,10 +49,12 @@ def py_wacz(*args) -> tuple:
     time importing it."""
     import contextlib
     import io
+    import warnings
 
     main = importorskip("wacz.main", "py-wacz writes the packages these tests sign and validates what they write: pip install '.[test]'").main
     printed = io.StringIO()
-    with contextlib.redirect_stdout(printed):
+    with contextlib.redirect_stdout(printed), warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # what its own dependencies say on newer Pythons
         status = main([str(a) for a in args])
     return status, printed.getvalue()
 
