@@ -12,6 +12,7 @@ the reader says into records, warnings and one-line errors.
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import re
 import stat
@@ -205,9 +206,17 @@ def warning_text(warning: Tuple[str, int, int, str], compressed: bool) -> str:
 
 @contextlib.contextmanager
 def open_source(source: Source) -> Iterator[Tuple[IO[bytes], str]]:
-    """A binary stream for a path or an open binary file (left open), and its name for messages."""
+    """A binary stream for a path or an open binary file (left open), and its
+    name for messages. A path that is not a regular file (a pipe, /dev/stdin)
+    is opened unbuffered, so that the reader can take its descriptor over."""
     if isinstance(source, (str, bytes, os.PathLike)):
-        with open(source, "rb") as stream:
+        fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            regular = stat.S_ISREG(os.fstat(fd).st_mode)
+        except OSError:
+            os.close(fd)
+            raise
+        with open(fd, "rb", buffering=-1 if regular else 0) as stream:
             yield stream, shown(source)
     else:
         name = getattr(source, "name", "<stream>")
@@ -230,6 +239,17 @@ def _window_of(stream: Any) -> Optional[Tuple[int, int, int]]:
     except (OSError, AttributeError, ValueError):
         pass
     return None
+
+
+def _first_bytes(stream: io.FileIO, size: int) -> bytes:
+    """Up to `size` bytes: a pipe's read may return fewer than there will be."""
+    head = b""
+    while len(head) < size:
+        more = stream.read(size - len(head))
+        if not more:
+            break
+        head += more
+    return head
 
 
 class _Prefixed:
@@ -273,6 +293,10 @@ class ArchiveReader:
             fd, start, length = window
             self.compressed = length >= 2 and os.pread(fd, 2, start) == GZIP_MAGIC
             self._reader = _reader.Reader(fd, start, length, member_limit, threads or default_threads())
+        elif isinstance(stream, io.FileIO):  # a pipe: read by the reader itself, which Ctrl-C can stop while it waits
+            head = _first_bytes(stream, 2)
+            self.compressed = head == GZIP_MAGIC
+            self._reader = _reader.Reader(stream.fileno(), 0, None, member_limit, threads or default_threads(), head)
         else:
             head = stream.read(2)
             self.compressed = head == GZIP_MAGIC

@@ -6,12 +6,17 @@
 //   PythonError      the interpreter has an exception pending (or should have);
 //   InternalFailure  our own code failed: a bug, never bad input;
 //   std::bad_alloc   one of our own buffers could not be allocated.
-// guarded() catches them all, so none crosses into the interpreter.
+// guarded() catches them all, so none crosses into the interpreter (only the
+// unwinding by which the interpreter ends a thread passes).
 
 #include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 #include "pymodule/py_ref.hpp"
 
@@ -84,12 +89,20 @@ void set_exception_for_current(SourceSite guard_site) noexcept;
 
 /// Runs an entry point's body and hands its result to CPython: a new reference,
 /// or null with the Python exception set.
+/// A thread the ending interpreter ends (one that waits for the interpreter
+/// lock as it finalizes) unwinds through here: that passes, it is no failure.
 template <class Body>
-PyObject* guarded(Body&& body, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) noexcept {
+PyObject* guarded(Body&& body, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
     prepare_thread_for_exceptions();
     try {
         return std::forward<Body>(body)().release();
-    } catch (...) {
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (...) {
         set_exception_for_current({file, line});
         return nullptr;
     }

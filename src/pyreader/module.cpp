@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <cstdint>
@@ -103,14 +104,21 @@ void close_reader(ReaderObject* self) {
     Py_END_ALLOW_THREADS
 }
 
+// Waits for the read-ahead thread in turns, seeing to signals between them:
+// Ctrl-C takes effect while a pipe delivers nothing.
+constexpr std::chrono::milliseconds kSignalsEvery{100};
+
 Item next_item(ReaderObject* self) {
-    Item item = ErrorItem{"closed", 0, std::nullopt, {}, {}, 0};
     ArchiveReader* reader = self->reader;
-    if (reader == nullptr) return item;
-    Py_BEGIN_ALLOW_THREADS
-    item = reader->next();
-    Py_END_ALLOW_THREADS
-    return item;
+    if (reader == nullptr) return ErrorItem{"closed", 0, std::nullopt, {}, {}, 0};
+    for (;;) {
+        std::optional<Item> item;
+        Py_BEGIN_ALLOW_THREADS
+        item = reader->next_for(kSignalsEvery);
+        Py_END_ALLOW_THREADS
+        if (item) return std::move(*item);
+        if (PyErr_CheckSignals() != 0) throw PythonError{};
+    }
 }
 
 [[noreturn]] void raise_read_error(ReaderObject* self, const ErrorItem& error) {
@@ -274,14 +282,16 @@ PyObject* reader_close(PyObject* object, PyObject*) {
 
 int reader_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     auto* self = reinterpret_cast<ReaderObject*>(object);
-    static const char* names[] = {"source", "start", "length", "member_limit", "threads", nullptr};
+    static const char* names[] = {"source", "start", "length", "member_limit", "threads", "head", nullptr};
     PyObject* source = nullptr;
     unsigned long long start = 0;
     PyObject* length = Py_None;
     unsigned long long member_limit = std::uint64_t{4} << 30;
     unsigned int threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|KOKI", const_cast<char**>(names), &source, &start, &length,
-                                     &member_limit, &threads))
+    const char* head = nullptr;
+    Py_ssize_t head_size = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|KOKIy#", const_cast<char**>(names), &source, &start, &length,
+                                     &member_limit, &threads, &head, &head_size))
         return -1;
     PyObject* result = guarded([&] {
         std::optional<std::uint64_t> window;
@@ -293,8 +303,10 @@ int reader_init(PyObject* object, PyObject* args, PyObject* kwargs) {
         if (PyLong_Check(source)) {
             const int fd = static_cast<int>(PyLong_AsLong(source));
             if (PyErr_Occurred() != nullptr) throw PythonError{};
-            if (!window) raise(PyExc_ValueError, "a file descriptor is read from start for length bytes: give the length");
-            bytes = std::make_unique<FdSource>(fd, start, *window);
+            if (window)
+                bytes = std::make_unique<FdSource>(fd, start, *window);
+            else  // a pipe, read from where it stands, after the head the caller read from it
+                bytes = std::make_unique<PipeSource>(fd, std::string(head != nullptr ? head : "", static_cast<std::size_t>(head_size)));
         } else {
             Py_INCREF(source);
             Py_XDECREF(self->stream);
@@ -488,8 +500,10 @@ std::array<PyType_Slot, 6> reader_slots = {{
     {Py_tp_init, reinterpret_cast<void*>(reader_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, reader_methods.data()},
-    {Py_tp_doc, const_cast<char*>("Reader(source, start=0, length=None, member_limit=4 GiB, threads=1)\n--\n\n"
-                                  "The records of one archive: length bytes of a regular file's descriptor from start, or a binary stream.")},
+    {Py_tp_doc, const_cast<char*>("Reader(source, start=0, length=None, member_limit=4 GiB, threads=1, head=b'')\n--\n\n"
+                                  "The records of one archive: length bytes of a regular file's descriptor from start; "
+                                  "a pipe's descriptor (no length), read from where it stands after head, the bytes "
+                                  "already read from it; or a binary stream.")},
     {0, nullptr},
 }};
 

@@ -1,10 +1,17 @@
 #include "reader/reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "reader/gzip_member.hpp"
@@ -87,6 +94,48 @@ std::size_t FdSource::read(std::span<char> into, int& error) {
     }
 }
 
+PipeSource::PipeSource(int fd, std::string head) : fd_(fd), head_(std::move(head)) {
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;  // then reads wait on `fd` alone
+}
+
+PipeSource::~PipeSource() {
+    for (const int end : wake_)
+        if (end >= 0) ::close(end);
+}
+
+std::size_t PipeSource::read(std::span<char> into, int& error) {
+    if (head_taken_ < head_.size()) {
+        const std::size_t n = std::min(into.size(), head_.size() - head_taken_);
+        std::memcpy(into.data(), head_.data() + head_taken_, n);
+        head_taken_ += n;
+        return n;
+    }
+    for (;;) {
+        std::array<pollfd, 2> waits{pollfd{fd_, POLLIN, 0}, pollfd{wake_[0], POLLIN, 0}};
+        const int ready = ::poll(waits.data(), wake_[0] >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            error = errno;
+            return 0;
+        }
+        if (waits[1].revents != 0) {
+            error = ECANCELED;
+            return 0;
+        }
+        const ssize_t got = ::read(fd_, into.data(), into.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) {
+            error = errno;
+            return 0;
+        }
+        return static_cast<std::size_t>(got);
+    }
+}
+
+void PipeSource::cancel() noexcept {
+    if (wake_[1] >= 0) [[maybe_unused]] const ssize_t written = ::write(wake_[1], "x", 1);
+}
+
 // ---------------------------------------------------------------------------- the producer
 
 class ArchiveReader::Producer {
@@ -98,6 +147,8 @@ public:
     /// `publish` is called before every read of the source, which may block:
     /// what is ready goes to the consumer first.
     void run(const std::function<void(Item&&)>& push, std::function<void()> publish);
+    /// Ends a read of the source that waits, from the consumer's thread.
+    void cancel() noexcept { source_->cancel(); }
 
 private:
     struct Member {
@@ -540,6 +591,7 @@ ArchiveReader::~ArchiveReader() {
         stopping_ = true;
     }
     room_.notify_all();
+    producer_->cancel();
     thread_.join();
 }
 
@@ -575,7 +627,10 @@ void ArchiveReader::publish() {
     if (was_empty) ready_.notify_one();
 }
 
-void ArchiveReader::run() noexcept {
+// Not noexcept: a thread waiting for the interpreter lock (to read a Python
+// stream) as the interpreter ends is ended by it, by an unwinding that must
+// pass through here.
+void ArchiveReader::run() {
     try {
         try {
             producer_->run([this](Item&& item) { push(std::move(item)); }, [this] { publish(); });
@@ -585,7 +640,13 @@ void ArchiveReader::run() noexcept {
             push(ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0});
         }
         publish();
-    } catch (...) {  // Stopped, or no memory even for the error: the consumer is gone or told below
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {  // that ending: it must go on
+        throw;
+    }
+#endif
+    catch (...) {  // Stopped, or no memory even for the error: the consumer is gone or told below
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -595,9 +656,14 @@ void ArchiveReader::run() noexcept {
 }
 
 Item ArchiveReader::next() {
+    for (;;)
+        if (std::optional<Item> item = next_for(std::chrono::seconds(1))) return std::move(*item);
+}
+
+std::optional<Item> ArchiveReader::next_for(std::chrono::milliseconds wait) {
     if (taken_.empty()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return !queue_.empty() || finished_; });
+        if (!ready_.wait_for(lock, wait, [&] { return !queue_.empty() || finished_; })) return std::nullopt;
         if (queue_.empty()) return ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0};
         taken_.swap(queue_);
         queued_bytes_ = 0;

@@ -4,6 +4,7 @@
 // record, and handed out as items of a bounded queue that a read-ahead thread
 // fills while the caller handles the records before. No Python here.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,9 @@ public:
     virtual std::size_t read(std::span<char> into, int& error) = 0;
     /// Bytes left, when known (a regular file): a record cannot claim more.
     [[nodiscard]] virtual std::optional<std::uint64_t> size() const { return std::nullopt; }
+    /// Ends a read that waits now, and every later one, with ECANCELED: the
+    /// reader is closing (from another thread than the one reading).
+    virtual void cancel() noexcept {}
 };
 
 /// `length` bytes of a regular file from `start`, read by position (pread), so
@@ -47,6 +51,25 @@ private:
     std::uint64_t position_;
     std::uint64_t left_;
     std::uint64_t size_;
+};
+
+/// A pipe, FIFO or socket read from where it stands, after `head` (bytes the
+/// caller read from it already). A read waits in poll() beside a wake-up pipe,
+/// so that closing the reader never waits for a writer that sends nothing.
+class PipeSource final : public ByteSource {
+public:
+    PipeSource(int fd, std::string head);
+    ~PipeSource() override;
+    PipeSource(const PipeSource&) = delete;
+    PipeSource& operator=(const PipeSource&) = delete;
+    std::size_t read(std::span<char> into, int& error) override;
+    void cancel() noexcept override;
+
+private:
+    int fd_;
+    std::string head_;
+    std::size_t head_taken_ = 0;
+    int wake_[2] = {-1, -1};  // cancel() writes to [1]; a read waits on [0] too
 };
 
 /// A piece of storage the reader fills; bodies handed out borrow it.
@@ -140,10 +163,13 @@ public:
     /// The next item; blocks until the read-ahead thread has one. After an
     /// ErrorItem or the EndItem there are no more.
     [[nodiscard]] Item next();
+    /// The same, or none when `wait` passed first (the caller may then see to
+    /// its signals, and ask again).
+    [[nodiscard]] std::optional<Item> next_for(std::chrono::milliseconds wait);
 
 private:
     class Producer;
-    void run() noexcept;
+    void run();
     void push(Item item);
     void publish();
     [[nodiscard]] static std::size_t weight(const Item& item) noexcept;

@@ -484,6 +484,43 @@ def test_an_archive_from_a_pipe_reads_from_its_first_byte(tmp_path, name, via):
     assert result.returncode == 0 and said == expected, (said, text(result, "stderr"))
 
 
+def bytes_in_pipe(fd) -> int:
+    import fcntl
+    import termios
+
+    return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+
+
+@linux_only("FIONREAD on a pipe's writing end")
+@pytest.mark.parametrize("signum, status, said", [(signal.SIGINT, 130, "vellumark: interrupted"),
+                                                  (signal.SIGTERM, 143, "vellumark: stopped by SIGTERM")])
+@pytest.mark.parametrize("via", ["stdin", "fifo"])
+def test_a_signal_ends_a_run_waiting_on_a_pipe_that_sends_nothing(tmp_path, via, signum, status, said):
+    # The reader waited for the pipe without seeing to signals: Ctrl-C took
+    # effect only once more data came, and closing it waited for the writer.
+    data = per_record_gz(KEPT)
+    if via == "stdin":
+        child = subprocess.Popen(command("check", "/dev/stdin"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=command_env())
+        writer = child.stdin
+    else:
+        os.mkfifo(tmp_path / "pipe.warc.gz")
+        child = subprocess.Popen(command("check", tmp_path / "pipe.warc.gz"), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=command_env())
+        writer = open(tmp_path / "pipe.warc.gz", "wb", buffering=0)
+    try:
+        writer.write(data[: len(data) // 2])
+        writer.flush()
+        wait_for(lambda: bytes_in_pipe(writer.fileno()) == 0, child)  # the reader has it all, and waits for more
+        child.send_signal(signum)
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        with contextlib.suppress(OSError):
+            writer.close()
+    assert child.returncode == status and err.decode().splitlines()[-1] == said, err.decode()
+
+
 def test_walks_take_regular_files_and_each_file_once(crawl):
     os.mkfifo(crawl / "stuck.warc")
     os.symlink(crawl / "missing.warc", crawl / "dangling.warc")
