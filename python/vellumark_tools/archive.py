@@ -12,6 +12,7 @@ the reader says into records, warnings and one-line errors.
 from __future__ import annotations
 
 import contextlib
+import errno
 import io
 import os
 import re
@@ -212,11 +213,14 @@ def open_source(source: Source) -> Iterator[Tuple[IO[bytes], str]]:
     if isinstance(source, (str, bytes, os.PathLike)):
         fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
         try:
-            regular = stat.S_ISREG(os.fstat(fd).st_mode)
-        except OSError:
+            mode = os.fstat(fd).st_mode
+            if stat.S_ISDIR(mode):  # as open() says it, naming the path
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), source)
+            stream = open(fd, "rb", buffering=-1 if stat.S_ISREG(mode) else 0)
+        except BaseException:
             os.close(fd)
             raise
-        with open(fd, "rb", buffering=-1 if regular else 0) as stream:
+        with stream:
             yield stream, shown(source)
     else:
         name = getattr(source, "name", "<stream>")

@@ -360,6 +360,12 @@ def test_differing_content_lengths_fail_check_naming_both_and_are_not_signed_has
     assert not (tmp_path / "out.warc").exists()
 
 
+def test_a_directory_given_as_an_archive_is_named_in_its_error(tmp_path):
+    with pytest.raises(IsADirectoryError) as raised:  # it read "Is a directory: 3", the descriptor, once
+        list(iter_records(tmp_path))
+    assert os.fspath(raised.value.filename) == str(tmp_path)
+
+
 def test_a_stray_line_after_a_separator_is_refused():
     with pytest.raises(ArchiveError, match="bytes that are not a WARC record"):
         read(KEPT[0] + b"m\r\n" + KEPT[1])
