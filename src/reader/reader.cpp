@@ -663,7 +663,11 @@ Item ArchiveReader::next() {
 std::optional<Item> ArchiveReader::next_for(std::chrono::milliseconds wait) {
     if (taken_.empty()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!ready_.wait_for(lock, wait, [&] { return !queue_.empty() || finished_; })) return std::nullopt;
+        // By the system clock: a wait by the steady clock calls pthread_cond_clockwait,
+        // which glibc has only since 2.30, and the wheel must load on 2.17. A
+        // clock that jumps only makes one of the caller's turns longer or shorter.
+        const auto deadline = std::chrono::system_clock::now() + wait;
+        if (!ready_.wait_until(lock, deadline, [&] { return !queue_.empty() || finished_; })) return std::nullopt;
         if (queue_.empty()) return ErrorItem{"out-of-memory", 0, std::nullopt, {}, {}, 0};
         taken_.swap(queue_);
         queued_bytes_ = 0;
