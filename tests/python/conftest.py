@@ -51,10 +51,10 @@ def py_wacz(*args) -> tuple:
     import io
     import warnings
 
-    main = importorskip("wacz.main", "py-wacz writes the packages these tests sign and validates what they write: pip install '.[test]'").main
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed), warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # what its own dependencies say on newer Pythons
+        warnings.simplefilter("ignore", DeprecationWarning)  # what its own dependencies say on newer Pythons, as it imports them
+        main = importorskip("wacz.main", "py-wacz writes the packages these tests sign and validates what they write: pip install '.[test]'").main
         status = main([str(a) for a in args])
     return status, printed.getvalue()
 
