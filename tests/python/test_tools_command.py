@@ -448,7 +448,7 @@ def test_names_are_escaped_in_every_line(tmp_path, name, on_stderr, content):
     ("check", b"junk", "stdout"),  # the package's verdict, naming the archive that failed
     ("census", b"junk", "stderr"),  # the package's failure, naming the archive
     ("index", b"junk", "stderr"),
-])
+], ids=["manifest", "check", "census", "index"])  # the records hold the time they were made: no id of them
 def test_names_inside_a_package_are_escaped_in_every_line(tmp_path, command, content, stream):
     package = write_wacz(tmp_path / "p.wacz", {"a\nforged.warc: ok": content})
     said = text(run_command(command, package), stream)
