@@ -20,7 +20,7 @@ import vellumark
 
 from .archive import DEFAULT_MEMBER_LIMIT
 from .binding import ALGORITHMS
-from .errors import ArchiveError, shown
+from .errors import ArchiveError, described, shown
 from .formats import census, check, data_hash, index_entries, read_manifest, sign
 from .inputs import Inputs, find_archives, store_for, why_not
 from .output import atomic_output, check_target, clean_up_unfinished, remove_leftovers
@@ -297,7 +297,7 @@ def each_archive(inputs: Inputs, step: Callable[[str, Optional[str]], T]) -> Dic
         try:
             done[path] = step(path, root)
         except (ArchiveError, OSError) as error:
-            reason = describe(error, shown(path))
+            reason = described(error, shown(path))
             inputs.archives.remove((path, root))
             inputs.failed.append((path, reason))
             print(f"{PROG}: {shown(path)}: {reason}", file=sys.stderr)
@@ -504,7 +504,7 @@ class Index(Command):
                     print(f"{PROG}: {shown(path)}: warning: {warning}", file=sys.stderr)
             except (ArchiveError, OSError) as error:
                 emit("", flush=True)
-                print(f"{PROG}: {shown(path)}: {describe(error, shown(path))}", file=sys.stderr)
+                print(f"{PROG}: {shown(path)}: {described(error, shown(path))}", file=sys.stderr)
                 status = 1
         flush()
         return status
@@ -537,7 +537,7 @@ class Hash(Command):
                     status |= Hash.one(path, {"file": name}, name, args)
             except (ArchiveError, OSError) as error:
                 emit("", flush=True)
-                print(f"{PROG}: {name}: {describe(error, name)}", file=sys.stderr)
+                print(f"{PROG}: {name}: {described(error, name)}", file=sys.stderr)
                 status = 1
         flush()
         return status
@@ -716,15 +716,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def describe(error: BaseException, name: Optional[str] = None) -> str:
-    """An error as one line; an OSError names its file, unless that is `name` already."""
-    if isinstance(error, OSError):
-        filename = shown(error.filename) if error.filename is not None else None
-        where = f"{filename}: " if filename is not None and filename != name else ""
-        return f"{where}{error.strerror or error}"
-    return str(error)
-
-
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -745,7 +736,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
         return 1
     except (ArchiveError, OSError) as error:
-        print(f"{PROG} {args.command}: error: {describe(error)}", file=sys.stderr)
+        print(f"{PROG} {args.command}: error: {described(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

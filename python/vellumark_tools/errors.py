@@ -1,11 +1,12 @@
-"""The one error the tools raise for a bad archive or output, and how a path is shown."""
+"""The one error the tools raise for a bad archive or output, how a path is
+shown, and how any error reads in one line."""
 
 from __future__ import annotations
 
 import contextlib
 import os
 import re
-from typing import Iterator, Union
+from typing import Iterator, Optional, Union
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -24,6 +25,18 @@ def shown(path: PathLike) -> str:
     hold a line break) appear as backslash escapes, never as an error."""
     text = os.fsencode(path).decode("utf-8", "backslashreplace")
     return _BREAKS_A_LINE.sub(lambda found: found.group().encode("unicode_escape").decode("ascii"), text)
+
+
+def described(error: BaseException, name: Optional[str] = None) -> str:
+    """An error as one line; an OSError names its file (a path, or a
+    descriptor's number), unless that is `name` already."""
+    if not isinstance(error, OSError):
+        return str(error)
+    filename = error.filename
+    if filename is not None:
+        filename = shown(filename) if isinstance(filename, (str, bytes, os.PathLike)) else str(filename)
+    where = f"{filename}: " if filename is not None and filename != name else ""
+    return f"{where}{error.strerror or error}"
 
 
 @contextlib.contextmanager

@@ -27,7 +27,7 @@ import threading
 import traceback
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from .errors import ArchiveError, shown
+from .errors import ArchiveError, described
 from .output import clean_up_unfinished, replace_through
 
 
@@ -83,15 +83,10 @@ def run_one(job: Job, name: str) -> Outcome:
     except MemoryError:
         return Outcome.failure(name, "out of memory")
     except OSError as error:
-        where = f"{_shown_path(error.filename)}: " if error.filename is not None and _shown_path(error.filename) != name else ""
-        return Outcome.failure(name, f"{where}{error.strerror or error}")
+        return Outcome.failure(name, described(error, name))
     except Exception as error:  # a bug: still only this archive's failure
         detail = "".join(traceback.format_exception_only(type(error), error)).strip()
         return Outcome.failure(name, f"internal error: {detail}")
-
-
-def _shown_path(path: Any) -> str:
-    return shown(path) if isinstance(path, (str, bytes, os.PathLike)) else str(path)
 
 
 def run_jobs(jobs: Sequence[Tuple[str, Job]], workers: int, note: Callable[[str], None] = lambda text: None) -> Iterator[Outcome]:
